@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace kw {
+
+// A file opened for raw byte writing. Writes may be buffered; Close() writes what is left and
+// reports any failure. Destroying an open file closes it and swallows the failure, so only
+// Close() tells that the bytes reached the disk.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  virtual void Append(std::span<const std::byte> bytes) = 0;
+  virtual void Close() = 0;
+};
+
+// Everything the updater does to files. Paths are Windows paths ("C:\TavKorea\KW.exe"); an
+// implementation maps them to its own. A pattern is a folder path followed by a last component
+// that may hold "*" and "?" ("C:\TavBackup\Update\*.*"). Hidden and system entries are never
+// seen by Exists(), AnyFileMatches() or DeleteFiles(). Every failure is a Failure whose
+// description names the path.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Whether an entry of exactly this path, file or folder, exists.
+  virtual bool Exists(std::string_view path) = 0;
+
+  // Creates one folder; its parent must exist.
+  virtual void CreateFolder(std::string_view path) = 0;
+
+  // Copies a file, replacing the destination as one step: a copy that fails for any reason
+  // leaves the old destination whole and nothing else behind.
+  virtual void CopyFile(std::string_view source, std::string_view destination) = 0;
+
+  // Deletes every ordinary file matching the pattern; folders are never touched. Fails when
+  // nothing matches or a matching file cannot be deleted (the others may be gone by then).
+  virtual void DeleteFiles(std::string_view pattern) = 0;
+
+  // Whether at least one ordinary file (not a folder) matches the pattern.
+  virtual bool AnyFileMatches(std::string_view pattern) = 0;
+
+  // Opens a file for raw writing, creating it, or emptying it when it exists.
+  virtual std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) = 0;
+};
+
+}  // namespace kw

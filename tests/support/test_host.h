@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/window_host.h"
+
+namespace kw::testing {
+
+// A clock that moves only when told to.
+class FakeClock : public Clock {
+ public:
+  TimePoint Now() override;
+  void Advance(std::chrono::nanoseconds by);
+
+ private:
+  std::mutex mutex_;
+  TimePoint now_{};
+};
+
+// A window host without a window: a real, thread-safe event queue, and a record of what the
+// core asked of the window. With a FakeClock, a wait that finds nothing to run advances the
+// clock by its timeout instead of sleeping, so one-second pauses cost nothing; without one,
+// waits block for real (for tests against real servers).
+class TestHost : public WindowHost {
+ public:
+  explicit TestHost(FakeClock* virtual_time = nullptr) : virtual_time_(virtual_time) {}
+
+  void PumpEvents() override;
+  void WaitForEvents(std::chrono::milliseconds timeout) override;
+  void Post(std::function<void()> task) override;
+
+  void ShowWindow() override { shown = true; }
+  void CloseWindow() override { closed = true; }
+  void SetMousePointer(MousePointer pointer) override { pointers.push_back(pointer); }
+  void ShowMessage(std::string_view title, std::string_view text) override;
+
+  // Runs at the start of every pump and wait, as an operator's input would: a test presses a
+  // button or closes the window in the middle of a run with it.
+  std::function<void()> on_pump;
+
+  int pumps = 0;
+  int waits = 0;
+  bool shown = false;
+  bool closed = false;
+  std::vector<MousePointer> pointers;
+  std::vector<std::pair<std::string, std::string>> messages;  // title, text
+
+ private:
+  // Runs the tasks queued before the call; tasks they post wait for the next pump.
+  void RunPending();
+
+  FakeClock* virtual_time_;
+  std::mutex mutex_;
+  std::condition_variable posted_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+}  // namespace kw::testing
