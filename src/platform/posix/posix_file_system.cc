@@ -1,1 +1,373 @@
-// placeholder
+#include "platform/posix/posix_file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "platform/failure.h"
+#include "platform/posix/unique_fd.h"
+
+namespace kw {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Big enough that the download's 1 KB appends cost a memcpy each, small enough to be
+// irrelevant next to the rest of the program.
+constexpr std::size_t kWriteBufferSize = 64 * 1024;
+constexpr std::size_t kCopyBufferSize = 128 * 1024;
+
+bool IsHidden(std::string_view name) { return !name.empty() && name.front() == '.'; }
+
+Failure ErrnoFailure(int err, std::string_view windows_path, const fs::path& host) {
+  const std::string where(windows_path);
+  switch (err) {
+    case ENOENT: {
+      struct stat info {};
+      if (stat(host.parent_path().c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return Failure(error::kFileNotFound, "File not found: " + where);
+      }
+      return Failure(error::kPathNotFound, "Path not found (the folder does not exist): " + where);
+    }
+    case ENOTDIR:
+      return Failure(error::kPathNotFound,
+                     "Path not found (a file stands where a folder should be): " + where);
+    case EACCES:
+    case EPERM:
+      return Failure(error::kPermissionDenied, "Permission denied: " + where);
+    case EROFS:
+      return Failure(error::kPermissionDenied,
+                     "Permission denied (the file system is read-only): " + where);
+    case ENOSPC:
+    case EDQUOT:
+      return Failure(error::kDiskFull, "Disk full (no space left on the device): " + where);
+    case EEXIST:
+      return Failure(error::kFileExists, "File already exists: " + where);
+    case EISDIR:
+      return Failure(error::kPathFileAccess,
+                     "Path/File access error (a folder stands where a file should be): " + where);
+    case EIO:
+      return Failure(error::kDeviceIo, "Device I/O error: " + where);
+    default:
+      return Failure(
+          error::kPathFileAccess,
+          "Path/File access error (" + std::generic_category().message(err) + "): " + where);
+  }
+}
+
+// Writes everything or returns the errno that stopped it (0 on success).
+int WriteAll(int fd, const std::byte* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    // A regular file that takes no bytes and reports no error has no room left.
+    if (written == 0) return ENOSPC;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+std::size_t NextCharacter(std::string_view text, std::size_t at) {
+  ++at;
+  while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
+  return at;
+}
+
+// "*" matches any run of characters, "?" exactly one (a whole UTF-8 character, so Korean
+// names count as Windows counts them); letters compare without regard to ASCII case.
+bool WildcardMatch(std::string_view name, std::string_view pattern) {
+  std::size_t n = 0;
+  std::size_t p = 0;
+  std::size_t star_p = std::string_view::npos;
+  std::size_t star_n = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star_p = ++p;
+      star_n = n;
+    } else if (p < pattern.size() && pattern[p] == '?') {
+      ++p;
+      n = NextCharacter(name, n);
+    } else if (p < pattern.size() && AsciiLower(pattern[p]) == AsciiLower(name[n])) {
+      ++p;
+      ++n;
+    } else if (star_p != std::string_view::npos) {
+      p = star_p;
+      star_n = NextCharacter(name, star_n);
+      n = star_n;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// Windows lets a trailing ".*" match an empty extension too: "KW.*" finds "KW", and "*.*"
+// finds every name.
+bool MatchesPattern(std::string_view name, std::string_view pattern) {
+  if (WildcardMatch(name, pattern)) return true;
+  return pattern.ends_with(".*") && WildcardMatch(name, pattern.substr(0, pattern.size() - 2));
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// A pattern split into its folder and the name pattern of its last component.
+struct Pattern {
+  std::string folder_text;  // As the caller wrote it, for messages.
+  fs::path folder;
+  std::string name;
+};
+
+Pattern SplitPattern(const DriveMapping& drives, std::string_view text) {
+  WindowsPath parsed = ParseWindowsPath(text);
+  if (parsed.components.empty()) {
+    throw Failure(error::kFileNotFound, "File not found: " + std::string(text));
+  }
+  Pattern pattern;
+  pattern.name = std::move(parsed.components.back());
+  parsed.components.pop_back();
+  pattern.folder = drives.Resolve(parsed);
+  const std::size_t separator = text.find_last_of("\\/");
+  pattern.folder_text = std::string(text.substr(0, separator == text.npos ? 2 : separator));
+  return pattern;
+}
+
+bool IsFolder(int folder_fd, const char* name) {
+  struct stat info {};
+  // A link counts as what it points to; a dangling one is an ordinary file.
+  return fstatat(folder_fd, name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The names of the visible ordinary files of the pattern's folder that match it, or nullopt
+// when the folder does not exist.
+std::optional<std::vector<std::string>> MatchingFiles(const Pattern& pattern) {
+  DirPtr dir(opendir(pattern.folder.c_str()));
+  if (!dir) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+    throw ErrnoFailure(errno, pattern.folder_text, pattern.folder);
+  }
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (IsHidden(name) || !MatchesPattern(name, pattern.name)) continue;
+    if (IsFolder(dirfd(dir.get()), entry->d_name)) continue;
+    names.emplace_back(name);
+  }
+  if (errno != 0) throw ErrnoFailure(errno, pattern.folder_text, pattern.folder);
+  return names;
+}
+
+// The hidden file a copy is written to before it takes the destination's place. It is removed
+// when this goes, unless Release() said it has become the destination.
+class TemporaryBeside {
+ public:
+  // Check ok(); when it is false, errno tells why the file could not be created.
+  explicit TemporaryBeside(const fs::path& destination) {
+    std::string name = (destination.parent_path() / ".kw-copy-XXXXXX").string();
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return;
+    fd_.Reset(fd);
+    path_ = std::move(name);
+  }
+  TemporaryBeside(const TemporaryBeside&) = delete;
+  TemporaryBeside& operator=(const TemporaryBeside&) = delete;
+  ~TemporaryBeside() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+  bool ok() const { return static_cast<bool>(fd_); }
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+  int Close() { return fd_.Close(); }
+  void Release() { path_.clear(); }
+
+ private:
+  UniqueFd fd_;
+  std::string path_;
+};
+
+// Makes a rename in `folder` survive a crash; a folder that cannot be synced still has the
+// rename, so failures are not reported.
+void SyncFolder(const fs::path& folder) {
+  UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) fsync(dir.get());
+}
+
+class PosixWritableFile final : public WritableFile {
+ public:
+  PosixWritableFile(UniqueFd fd, std::string windows_path, fs::path host)
+      : fd_(std::move(fd)),
+        windows_path_(std::move(windows_path)),
+        host_(std::move(host)),
+        buffer_(std::make_unique<std::byte[]>(kWriteBufferSize)) {}
+
+  ~PosixWritableFile() override {
+    try {
+      Close();
+    } catch (const Failure&) {
+      // Only an explicit Close() reports whether the bytes were written.
+    }
+  }
+
+  void Append(std::span<const std::byte> bytes) override {
+    if (!fd_) throw Failure(error::kPathFileAccess, "File is already closed: " + windows_path_);
+    if (bytes.size() > kWriteBufferSize - used_) {
+      Flush();
+      if (bytes.size() >= kWriteBufferSize) {
+        Write(bytes.data(), bytes.size());
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+  }
+
+  void Close() override {
+    if (!fd_) return;
+    // The descriptor is closed even when the last bytes cannot be written, so that a failed
+    // Close() followed by the destructor does not try again.
+    const int flush_error = used_ > 0 ? WriteAll(fd_.get(), buffer_.get(), used_) : 0;
+    used_ = 0;
+    // close() is where network file systems report write failures.
+    const int close_error = fd_.Close() != 0 ? errno : 0;
+    if (flush_error != 0) throw ErrnoFailure(flush_error, windows_path_, host_);
+    if (close_error != 0 && close_error != EINTR) {
+      throw ErrnoFailure(close_error, windows_path_, host_);
+    }
+  }
+
+ private:
+  void Flush() {
+    const std::size_t size = std::exchange(used_, 0);
+    Write(buffer_.get(), size);
+  }
+
+  void Write(const std::byte* data, std::size_t size) {
+    if (const int err = WriteAll(fd_.get(), data, size); err != 0) {
+      throw ErrnoFailure(err, windows_path_, host_);
+    }
+  }
+
+  UniqueFd fd_;
+  std::string windows_path_;
+  fs::path host_;
+  std::unique_ptr<std::byte[]> buffer_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+PosixFileSystem::PosixFileSystem() : drives_(DriveMapping::FromEnvironment()) {}
+
+PosixFileSystem::PosixFileSystem(DriveMapping drives) : drives_(std::move(drives)) {}
+
+bool PosixFileSystem::Exists(std::string_view path) {
+  fs::path host;
+  try {
+    host = drives_.Resolve(path);
+  } catch (const Failure&) {
+    return false;
+  }
+  if (IsHidden(host.filename().native())) return false;
+  struct stat info {};
+  return stat(host.c_str(), &info) == 0;
+}
+
+void PosixFileSystem::CreateFolder(std::string_view path) {
+  const fs::path host = drives_.Resolve(path);
+  if (mkdir(host.c_str(), 0777) != 0) throw ErrnoFailure(errno, path, host);
+}
+
+void PosixFileSystem::CopyFile(std::string_view source, std::string_view destination) {
+  const fs::path from = drives_.Resolve(source);
+  UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in) throw ErrnoFailure(errno, source, from);
+  struct stat source_info {};
+  if (fstat(in.get(), &source_info) != 0) throw ErrnoFailure(errno, source, from);
+  if (S_ISDIR(source_info.st_mode)) throw ErrnoFailure(EISDIR, source, from);
+
+  const fs::path to = drives_.Resolve(destination);
+  TemporaryBeside temporary(to);
+  if (!temporary.ok()) throw ErrnoFailure(errno, destination, to);
+
+  const auto buffer = std::make_unique<std::byte[]>(kCopyBufferSize);
+  for (;;) {
+    const ssize_t got = read(in.get(), buffer.get(), kCopyBufferSize);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw ErrnoFailure(errno, source, from);
+    }
+    if (got == 0) break;
+    if (const int err = WriteAll(temporary.fd(), buffer.get(), static_cast<std::size_t>(got));
+        err != 0) {
+      throw ErrnoFailure(err, destination, to);
+    }
+  }
+
+  // The bits and the time are worth keeping, not worth failing the copy for: some file systems
+  // (vfat, some network shares) refuse them.
+  fchmod(temporary.fd(), source_info.st_mode & 0777);
+  const timespec times[2] = {source_info.st_atim, source_info.st_mtim};
+  futimens(temporary.fd(), times);
+
+  if (fsync(temporary.fd()) != 0) throw ErrnoFailure(errno, destination, to);
+  if (temporary.Close() != 0) throw ErrnoFailure(errno, destination, to);
+  if (rename(temporary.path().c_str(), to.c_str()) != 0) throw ErrnoFailure(errno, destination, to);
+  temporary.Release();
+  SyncFolder(to.parent_path());
+}
+
+void PosixFileSystem::DeleteFiles(std::string_view pattern_text) {
+  const Pattern pattern = SplitPattern(drives_, pattern_text);
+  const std::optional<std::vector<std::string>> names = MatchingFiles(pattern);
+  if (!names) {
+    throw Failure(error::kPathNotFound,
+                  "Path not found (the folder does not exist): " + std::string(pattern_text));
+  }
+  if (names->empty())
+    throw Failure(error::kFileNotFound, "File not found: " + std::string(pattern_text));
+  // Every file gets its chance; the first that stays is the one reported.
+  std::optional<Failure> first_failure;
+  for (const std::string& name : *names) {
+    const fs::path host = pattern.folder / name;
+    if (unlink(host.c_str()) != 0 && errno != ENOENT && !first_failure) {
+      first_failure = ErrnoFailure(errno, pattern.folder_text + "\\" + name, host);
+    }
+  }
+  if (first_failure) throw *first_failure;
+}
+
+bool PosixFileSystem::AnyFileMatches(std::string_view pattern_text) {
+  const std::optional<std::vector<std::string>> names =
+      MatchingFiles(SplitPattern(drives_, pattern_text));
+  return names && !names->empty();
+}
+
+std::unique_ptr<WritableFile> PosixFileSystem::OpenForWriting(std::string_view path) {
+  fs::path host = drives_.Resolve(path);
+  UniqueFd fd(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd) throw ErrnoFailure(errno, path, host);
+  return std::make_unique<PosixWritableFile>(std::move(fd), std::string(path), std::move(host));
+}
+
+}  // namespace kw

@@ -1,1 +1,335 @@
+#include "platform/posix/posix_processes.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/failure.h"
+#include "support/temp_drive.h"
+#include "update/bas_common.h"
+
+namespace kw {
+namespace {
+
+namespace fs = std::filesystem;
+using ::kw::testing::ScopedEnv;
+using ::kw::testing::TempDrive;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+template <typename Action>
+Failure FailureOf(Action action) {
+  try {
+    action();
+  } catch (const Failure& failure) {
+    return failure;
+  }
+  ADD_FAILURE() << "no failure was raised";
+  return Failure(0, "");
+}
+
+std::vector<std::string> NamesOf(const std::vector<RunningProcess>& processes, pid_t id) {
+  for (const RunningProcess& process : processes) {
+    if (process.id == id) return process.image_names;
+  }
+  ADD_FAILURE() << "process " << id << " is not in the list";
+  return {};
+}
+
+class PosixProcessesTest : public ::testing::Test {
+ protected:
+  ~PosixProcessesTest() override {
+    for (const pid_t child : children_) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+  }
+
+  // A copy of the sleeper under `windows_path` on the drive.
+  fs::path Install(std::string_view windows_path) {
+    const fs::path host = drive_.Host(windows_path);
+    fs::create_directories(host.parent_path());
+    fs::copy_file(KW_TEST_SLEEPER, host, fs::copy_options::overwrite_existing);
+    return host;
+  }
+
+  // Starts `program` with exactly `argv` and returns once the child runs it.
+  pid_t Start(const fs::path& program, const std::vector<std::string>& argv) {
+    std::vector<char*> raw;
+    for (const std::string& argument : argv) raw.push_back(const_cast<char*>(argument.c_str()));
+    raw.push_back(nullptr);
+    int report[2];
+    EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+      execv(program.c_str(), raw.data());
+      const int err = errno;
+      [[maybe_unused]] const ssize_t ignored = write(report[1], &err, sizeof err);
+      _exit(127);
+    }
+    close(report[1]);
+    int exec_error = 0;
+    // The pipe closes without a word when exec succeeds.
+    EXPECT_EQ(read(report[0], &exec_error, sizeof exec_error), 0) << strerror(exec_error);
+    close(report[0]);
+    children_.push_back(child);
+    return child;
+  }
+
+  pid_t Start(const fs::path& program) { return Start(program, {program.string()}); }
+
+  // Reaps a child this test ended, and returns its wait status.
+  int Reap(pid_t child) {
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    std::erase(children_, child);
+    return status;
+  }
+
+  TempDrive drive_;
+  PosixProcesses processes_;
+  std::vector<pid_t> children_;
+};
+
+// --- The process list ---
+
+TEST_F(PosixProcessesTest, CopiesAreListedUnderTheirOwnFileNames) {
+  const fs::path kw = Install("C:\\TavKorea\\KW.exe");
+  const std::vector<pid_t> kw_copies = {Start(kw), Start(kw), Start(kw)};
+  const pid_t xkw = Start(Install("C:\\TavKorea\\XKW.exe"));
+  const pid_t backup = Start(Install("C:\\TavKorea\\KW.exe.bak"));
+
+  const std::vector<RunningProcess> running = processes_.Running();
+  for (const pid_t copy : kw_copies) EXPECT_THAT(NamesOf(running, copy), Contains("KW.exe"));
+  EXPECT_THAT(NamesOf(running, xkw), Contains("XKW.exe"));
+  EXPECT_THAT(NamesOf(running, xkw), Not(Contains("KW.exe")));
+  EXPECT_THAT(NamesOf(running, backup), Contains("KW.exe.bak"));
+  EXPECT_THAT(NamesOf(running, backup), Not(Contains("KW.exe")));
+
+  const std::string self = fs::read_symlink("/proc/self/exe").filename().string();
+  EXPECT_THAT(NamesOf(running, getpid()), Contains(self));
+  EXPECT_EQ(processes_.CurrentId(), getpid());
+}
+
+TEST_F(PosixProcessesTest, AWindowsArgumentZeroNamesTheProgram) {
+  const fs::path sleeper = Install("C:\\Bin\\sleeper");
+  const pid_t windows_style = Start(sleeper, {"C:\\TavKorea\\KW.exe"});
+  const pid_t under_loader =
+      Start(sleeper, {"/usr/lib/wine/wine64-preloader", "C:\\TavKorea\\KW.exe", "/nologo"});
+  const pid_t plain_argument = Start(sleeper, {"sleeper", "C:\\TavKorea\\KW.exe"});
+
+  const std::vector<RunningProcess> running = processes_.Running();
+  EXPECT_THAT(NamesOf(running, windows_style), Contains("KW.exe"));
+  EXPECT_THAT(NamesOf(running, windows_style), Contains("sleeper"));
+  EXPECT_THAT(NamesOf(running, under_loader), Contains("KW.exe"));
+  EXPECT_THAT(NamesOf(running, under_loader), Contains("wine64-preloader"));
+  EXPECT_THAT(NamesOf(running, plain_argument), Not(Contains("KW.exe")));
+}
+
+TEST_F(PosixProcessesTest, ADeletedExecutableKeepsItsName) {
+  const fs::path kw = Install("C:\\TavKorea\\KW.exe");
+  const pid_t child = Start(kw, {"renamed"});
+  fs::remove(kw);
+  EXPECT_THAT(NamesOf(processes_.Running(), child), Contains("KW.exe"));
+}
+
+// --- Ending processes ---
+
+TEST_F(PosixProcessesTest, EndKillsAtOnce) {
+  const pid_t child = Start(Install("C:\\TavKorea\\KW.exe"));
+  EXPECT_TRUE(processes_.End(child));
+  const int status = Reap(child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
+
+  // Gone, and its id is free.
+  EXPECT_FALSE(processes_.End(child));
+}
+
+TEST_F(PosixProcessesTest, EndNeverSignalsAGroup) {
+  // In a process group of its own, so that a kill(0) would end the helper and nothing else.
+  const pid_t helper = fork();
+  if (helper == 0) {
+    setpgid(0, 0);
+    PosixProcesses processes;
+    _exit(processes.End(0) ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(helper, &status, 0), helper);
+  ASSERT_TRUE(WIFEXITED(status)) << "the helper was killed";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// --- The terminator, on real children ---
+
+bool StillRunning(pid_t child) { return waitpid(child, nullptr, WNOHANG) == 0; }
+
+TEST_F(PosixProcessesTest, KillProcessByNameEndsEveryCopyWhateverItsCaseOrLoader) {
+  const fs::path kw = Install("C:\\TavKorea\\KW.exe");
+  std::vector<pid_t> ended = {Start(kw), Start(kw), Start(kw)};
+  ended.push_back(Start(Install("C:\\Other\\kw.exe")));
+  ended.push_back(Start(Install("C:\\Bin\\sleeper"),
+                        {"/usr/lib/wine/wine64-preloader", "C:\\TavKorea\\KW.exe"}));
+  const pid_t longer = Start(Install("C:\\TavKorea\\XKW.exe"));
+  const pid_t backup = Start(Install("C:\\TavKorea\\KW.exe.bak"));
+
+  basCommon::KillProcessByName(processes_, "KW.exe");
+
+  for (const pid_t child : ended) {
+    const int status = Reap(child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << child;
+  }
+  EXPECT_TRUE(StillRunning(longer));
+  EXPECT_TRUE(StillRunning(backup));
+}
+
+TEST_F(PosixProcessesTest, KillProcessByNameWithoutAMatchChangesNothing) {
+  const pid_t other = Start(Install("C:\\TavKorea\\KZ.exe"));
+  EXPECT_NO_THROW(basCommon::KillProcessByName(processes_, "KW.exe"));
+  EXPECT_TRUE(StillRunning(other));
+}
+
+// --- Batch files ---
+
+// A stand-in for Wine: records its arguments, environment and circumstances in $KW_MARKER, after
+// waiting (up to 30 seconds) for $KW_GO to appear.
+constexpr std::string_view kFakeWine = R"sh(#!/bin/sh
+i=0
+while [ ! -e "$KW_GO" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done
+if [ -e "$KW_GO" ]; then go=seen; else go=missing; fi
+{
+  printf 'args=%s\n' "$*"
+  printf 'prefix=%s\n' "$WINEPREFIX"
+  printf 'go=%s\n' "$go"
+  printf 'pid=%s\n' "$$"
+  printf 'session=%s\n' "$(cut -d' ' -f6 /proc/$$/stat)"
+  printf 'stdin=%s\n' "$(readlink /proc/$$/fd/0)"
+  printf 'folder=%s\n' "$(pwd)"
+} > "$KW_MARKER.part" && mv "$KW_MARKER.part" "$KW_MARKER"
+)sh";
+
+class BatchFileTest : public PosixProcessesTest {
+ protected:
+  BatchFileTest() {
+    fs::create_directories(bin_);
+    WriteFakeWine(bin_ / "fake-wine");
+  }
+
+  void WriteFakeWine(const fs::path& at) {
+    std::ofstream(at) << kFakeWine;
+    fs::permissions(at, fs::perms(0755));
+  }
+
+  // Lets the fake Wine go on, then waits for what it recorded.
+  std::map<std::string, std::string> WaitForMarker() {
+    std::ofstream(go_.string()).flush();
+    for (int i = 0; i < 3000 && !fs::exists(marker_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::map<std::string, std::string> fields;
+    std::ifstream in(marker_);
+    for (std::string line; std::getline(in, line);) {
+      const std::size_t equals = line.find('=');
+      if (equals != line.npos) fields[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return fields;
+  }
+
+  fs::path bin_ = drive_.prefix() / "bin";
+  fs::path marker_ = drive_.prefix() / "marker";
+  fs::path go_ = drive_.prefix() / "go";
+  ScopedEnv marker_env_{"KW_MARKER", marker_.string()};
+  ScopedEnv go_env_{"KW_GO", go_.string()};
+};
+
+TEST_F(BatchFileTest, RunsUnderWineDetachedAndUnwaited) {
+  drive_.Write("C:\\tavkorea\\kw_update.bat", "@echo off\r\n");
+  ScopedEnv wine("WINE", (bin_ / "fake-wine").string());
+
+  processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat");
+  // The launcher has no child left to reap: not the runner, not a zombie.
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  std::map<std::string, std::string> marker = WaitForMarker();
+  ASSERT_FALSE(marker.empty()) << "the fake Wine never ran";
+  EXPECT_EQ(marker["args"], "cmd /c C:\\TavKorea\\KW_Update.Bat");
+  EXPECT_EQ(marker["prefix"], drive_.prefix().string());
+  EXPECT_EQ(marker["go"], "seen") << "the launcher waited for the batch file";
+  EXPECT_EQ(marker["session"], marker["pid"]) << "not in a session of its own";
+  EXPECT_EQ(marker["stdin"], "/dev/null");
+  EXPECT_EQ(fs::path(marker["folder"]), drive_.Host("C:\\tavkorea"));
+}
+
+TEST_F(BatchFileTest, WineIsFoundOnThePath) {
+  drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  WriteFakeWine(bin_ / "wine");
+  ScopedEnv no_wine("WINE", std::nullopt);
+  ScopedEnv path("PATH", "/nonexistent:" + bin_.string() + ":/usr/bin:/bin");
+
+  processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat");
+  EXPECT_EQ(WaitForMarker()["args"], "cmd /c C:\\TavKorea\\KW_Update.Bat");
+}
+
+TEST_F(BatchFileTest, ARelativeWinePathMeansTheCurrentFolder) {
+  drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  ScopedEnv wine("WINE", fs::relative(bin_ / "fake-wine").string());
+  ASSERT_NE(fs::relative(bin_ / "fake-wine").string().front(), '/');
+
+  processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat");
+  EXPECT_EQ(WaitForMarker()["args"], "cmd /c C:\\TavKorea\\KW_Update.Bat");
+}
+
+TEST_F(BatchFileTest, AMissingBatchFileIsNotStarted) {
+  ScopedEnv wine("WINE", (bin_ / "fake-wine").string());
+  drive_.MakeFolder("C:\\TavKorea");
+  const Failure failure =
+      FailureOf([&] { processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); });
+  EXPECT_EQ(failure.number(), error::kFileNotFound);
+  EXPECT_THAT(failure.description(), HasSubstr("C:\\TavKorea\\KW_Update.Bat"));
+  EXPECT_FALSE(fs::exists(marker_.string() + ".part"));
+}
+
+TEST_F(BatchFileTest, WithoutWineTheFailureSaysSo) {
+  drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  ScopedEnv no_wine("WINE", std::nullopt);
+  ScopedEnv path("PATH", bin_.string());  // Holds only "fake-wine".
+  const Failure failure =
+      FailureOf([&] { processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); });
+  EXPECT_EQ(failure.number(), error::kCannotStart);
+  EXPECT_THAT(failure.description(), HasSubstr("Wine"));
+  EXPECT_THAT(failure.description(), HasSubstr("C:\\TavKorea\\KW_Update.Bat"));
+}
+
+TEST_F(BatchFileTest, AWineThatCannotRunIsReported) {
+  drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  const fs::path not_executable = bin_ / "not-executable";
+  std::ofstream(not_executable) << kFakeWine;
+  fs::permissions(not_executable, fs::perms(0644));
+
+  for (const fs::path& wine : {bin_ / "missing-wine", not_executable}) {
+    ScopedEnv env("WINE", wine.string());
+    const Failure failure =
+        FailureOf([&] { processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); });
+    EXPECT_EQ(failure.number(), error::kCannotStart) << wine;
+    EXPECT_THAT(failure.description(), HasSubstr(wine.string()));
+  }
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+}  // namespace
+}  // namespace kw

@@ -1,0 +1,138 @@
+#include "platform/posix/drive_mapping.h"
+
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "platform/failure.h"
+
+namespace kw {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+std::filesystem::path HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  // getpwuid_r() rather than getpwuid(): the Qt and curl threads may look users up too.
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return "/";
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// The name of the entry of `folder` that differs from `name` only in letter case, if any.
+std::optional<std::string> FindOtherCase(const std::filesystem::path& folder,
+                                         const std::string& name) {
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) return std::nullopt;
+  std::optional<std::string> best;
+  while (const dirent* entry = readdir(dir.get())) {
+    const std::string_view candidate = entry->d_name;
+    if (!SameNameIgnoringCase(candidate, name)) continue;
+    // readdir() order depends on the file system; the smallest name keeps the choice stable.
+    if (!best || candidate < *best) best = std::string(candidate);
+  }
+  return best;
+}
+
+}  // namespace
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+WindowsPath ParseWindowsPath(std::string_view path) {
+  const bool has_drive = path.size() >= 2 && path[1] == ':' &&
+                         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  if (!has_drive) {
+    throw Failure(error::kPathNotFound,
+                  "Path not found (not a full path with a drive letter): " + std::string(path));
+  }
+  WindowsPath parsed;
+  parsed.drive = static_cast<char>(path[0] >= 'a' ? path[0] - 'a' + 'A' : path[0]);
+  std::size_t at = 2;
+  while (at < path.size()) {
+    while (at < path.size() && IsSeparator(path[at])) ++at;
+    std::size_t end = at;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    const std::string_view component = path.substr(at, end - at);
+    if (component == "..") {
+      if (!parsed.components.empty()) parsed.components.pop_back();
+    } else if (!component.empty() && component != ".") {
+      parsed.components.emplace_back(component);
+    }
+    at = end;
+  }
+  return parsed;
+}
+
+DriveMapping DriveMapping::FromEnvironment() {
+  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
+    return DriveMapping(prefix);
+  }
+  return DriveMapping(HomeFolder() / ".wine");
+}
+
+std::filesystem::path DriveMapping::DriveRoot(char drive) const {
+  const char letter = AsciiLower(drive);
+  if (letter == 'c') return prefix_ / "drive_c";
+  std::filesystem::path root = prefix_ / "dosdevices" / std::string{letter, ':'};
+  struct stat info {};
+  if (stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    throw Failure(error::kPathNotFound,
+                  "Path not found: drive " + std::string{static_cast<char>(letter - 'a' + 'A')} +
+                      ": is not set up in the Wine prefix " + prefix_.string());
+  }
+  return root;
+}
+
+std::filesystem::path DriveMapping::Resolve(std::string_view windows_path) const {
+  return Resolve(ParseWindowsPath(windows_path));
+}
+
+std::filesystem::path DriveMapping::Resolve(const WindowsPath& path) const {
+  std::filesystem::path host = DriveRoot(path.drive);
+  bool resolving = true;
+  for (const std::string& component : path.components) {
+    if (resolving) {
+      struct stat info {};
+      if (lstat((host / component).c_str(), &info) == 0) {
+        host /= component;
+        continue;
+      }
+      // Only a missing name is worth a look for another case; ENOTDIR or EACCES mean nothing
+      // below can be reached anyway, and the caller's own call will say why.
+      if (errno == ENOENT) {
+        if (std::optional<std::string> other = FindOtherCase(host, component)) {
+          host /= *other;
+          continue;
+        }
+      }
+      resolving = false;
+    }
+    host /= component;
+  }
+  return host;
+}
+
+}  // namespace kw
