@@ -1,1 +1,378 @@
-// placeholder
+#include "support/http_test_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace kw::testing {
+
+namespace {
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+        HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// The path of a request target: origin form ("/a?b") or, through a proxy, absolute form
+// ("http://host/a?b").
+std::string TargetPath(std::string_view target) {
+  if (const auto scheme = target.find("://"); scheme != std::string_view::npos) {
+    const auto slash = target.find('/', scheme + 3);
+    target = slash == std::string_view::npos ? "/" : target.substr(slash);
+  }
+  return PercentDecode(target.substr(0, target.find('?')));
+}
+
+std::string Base64(std::string_view in) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
+                       static_cast<unsigned char>(in[i + 1]) << 8 |
+                       static_cast<unsigned char>(in[i + 2]);
+    out += {kAlphabet[v >> 18 & 63], kAlphabet[v >> 12 & 63], kAlphabet[v >> 6 & 63],
+            kAlphabet[v & 63]};
+  }
+  if (i + 1 == in.size()) {
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    out += {kAlphabet[v >> 18 & 63], kAlphabet[v >> 12 & 63], '=', '='};
+  } else if (i + 2 == in.size()) {
+    const unsigned v =
+        static_cast<unsigned char>(in[i]) << 16 | static_cast<unsigned char>(in[i + 1]) << 8;
+    out += {kAlphabet[v >> 18 & 63], kAlphabet[v >> 12 & 63], kAlphabet[v >> 6 & 63], '='};
+  }
+  return out;
+}
+
+bool SendAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+// Reads up to the end of a request head into `head`, keeping what follows it in `pending`.
+// False when the client closed the connection (or it broke) first.
+bool ReadHead(int fd, std::string& pending, std::string& head) {
+  for (;;) {
+    if (const auto end = pending.find("\r\n\r\n"); end != std::string::npos) {
+      head = pending.substr(0, end + 2);
+      pending.erase(0, end + 4);
+      return true;
+    }
+    std::array<char, 4096> buffer;
+    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    pending.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+}
+
+ReceivedRequest ParseHead(const std::string& head, int connection) {
+  ReceivedRequest request;
+  request.connection = connection;
+  std::size_t line_start = 0;
+  bool first = true;
+  while (line_start < head.size()) {
+    const std::size_t line_end = head.find("\r\n", line_start);
+    std::string line = head.substr(line_start, line_end - line_start);
+    line_start = line_end + 2;
+    if (first) {
+      request.request_line = line;
+      first = false;
+    } else {
+      request.header_lines.push_back(std::move(line));
+    }
+  }
+  const std::string& line = request.request_line;
+  const auto space1 = line.find(' ');
+  const auto space2 = line.find(' ', space1 == std::string::npos ? space1 : space1 + 1);
+  if (space1 != std::string::npos) {
+    request.method = line.substr(0, space1);
+    request.target = line.substr(
+        space1 + 1, space2 == std::string::npos ? std::string::npos : space2 - space1 - 1);
+  }
+  request.path = TargetPath(request.target);
+  return request;
+}
+
+}  // namespace
+
+ScriptedResponse ScriptedResponse::Text(std::string body) {
+  ScriptedResponse response;
+  response.body = std::move(body);
+  return response;
+}
+
+ScriptedResponse ScriptedResponse::Status(int status, std::string reason, std::string body) {
+  ScriptedResponse response;
+  response.status = status;
+  response.reason = std::move(reason);
+  response.body = std::move(body);
+  return response;
+}
+
+ScriptedResponse ScriptedResponse::Redirect(std::string location, int status) {
+  ScriptedResponse response = Status(status, status == 301 ? "Moved Permanently" : "Found",
+                                     "<a href=\"" + location + "\">moved</a>");
+  response.header_lines.push_back("Location: " + location);
+  return response;
+}
+
+char PatternByte(std::size_t offset) {
+  // Period 251 (a prime), so the pattern never lines up with chunk or buffer sizes.
+  return static_cast<char>((offset * 7 + offset / 251) % 251);
+}
+
+std::optional<std::string> ReceivedRequest::Header(std::string_view name) const {
+  for (const std::string& line : header_lines) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos || !EqualsIgnoringCase(line.substr(0, colon), name)) continue;
+    const auto value = line.find_first_not_of(" \t", colon + 1);
+    return value == std::string::npos ? std::string() : line.substr(value);
+  }
+  return std::nullopt;
+}
+
+HttpTestServer::HttpTestServer() {
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof(address);
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listen_fd_, 64) != 0 ||
+      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const int err = errno;
+    ::close(listen_fd_);
+    throw std::system_error(err, std::generic_category(), "listening on 127.0.0.1");
+  }
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+HttpTestServer::~HttpTestServer() { Stop(); }
+
+std::string HttpTestServer::Url(std::string_view path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+}
+
+void HttpTestServer::Serve(std::string path, ScriptedResponse response) {
+  std::lock_guard lock(mutex_);
+  script_[std::move(path)] = std::move(response);
+}
+
+std::vector<ReceivedRequest> HttpTestServer::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+int HttpTestServer::connections_accepted() const {
+  std::lock_guard lock(mutex_);
+  return connections_accepted_;
+}
+
+bool HttpTestServer::WaitForClientCloses(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return client_closes_ >= count; });
+}
+
+void HttpTestServer::Stop() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+    // Shutting a socket down wakes the thread blocked on it; the threads close their own.
+    ::shutdown(listen_fd_, SHUT_RDWR);
+    for (int fd : open_fds_) ::shutdown(fd, SHUT_RDWR);
+  }
+  changed_.notify_all();
+  acceptor_.join();
+  {
+    std::lock_guard lock(mutex_);
+    threads.swap(connection_threads_);
+  }
+  for (std::thread& thread : threads) thread.join();
+  ::close(listen_fd_);
+}
+
+void HttpTestServer::AcceptLoop() {
+  for (;;) {
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    if (fd < 0) continue;
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    open_fds_.push_back(fd);
+    const int connection = ++connections_accepted_;
+    connection_threads_.emplace_back([this, fd, connection] { ServeConnection(fd, connection); });
+  }
+}
+
+void HttpTestServer::ServeConnection(int fd, int connection) {
+  std::string pending;
+  std::string head;
+  Next next = Next::kKeepOpen;
+  while (next == Next::kKeepOpen) {
+    if (!ReadHead(fd, pending, head)) {
+      next = Next::kClientGone;
+      break;
+    }
+    ReceivedRequest request = ParseHead(head, connection);
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+    }
+    changed_.notify_all();
+    next = Answer(fd, request);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    if (next == Next::kClientGone && !stopping_) ++client_closes_;
+    std::erase(open_fds_, fd);
+    ::close(fd);
+  }
+  changed_.notify_all();
+}
+
+HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& request) {
+  ScriptedResponse response;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = script_.find(request.path);
+    response = it != script_.end() ? it->second
+                                   : ScriptedResponse::Status(404, "Not Found", "no such path\n");
+  }
+  if (response.stall_before_head) {
+    Pause(std::nullopt);
+    return Next::kServerCloses;
+  }
+
+  if (response.basic_auth) {
+    const std::string expected =
+        "Basic " + Base64(response.basic_auth->first + ":" + response.basic_auth->second);
+    if (request.Header("Authorization") != expected) {
+      ScriptedResponse challenge = ScriptedResponse::Status(401, "Unauthorized", "log in\n");
+      challenge.header_lines.push_back("WWW-Authenticate: Basic realm=\"kw\"");
+      response = std::move(challenge);
+    }
+  }
+
+  std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
+  switch (response.framing) {
+    case ScriptedResponse::Framing::kContentLength:
+      head += "Content-Length: " + std::to_string(response.BodyLength()) + "\r\n";
+      break;
+    case ScriptedResponse::Framing::kCloseDelimited:
+      response.close_connection = true;
+      break;
+    case ScriptedResponse::Framing::kChunked:
+      head += "Transfer-Encoding: chunked\r\n";
+      break;
+  }
+  if (response.close_connection) head += "Connection: close\r\n";
+  for (const std::string& line : response.header_lines) head += line + "\r\n";
+  head += "\r\n";
+  if (!SendAll(fd, head)) return Next::kClientGone;
+  const Next after_body = request.method == "HEAD" ? Next::kKeepOpen : SendBody(fd, response);
+  if (after_body == Next::kKeepOpen && (response.close_connection || response.cut_after)) {
+    return Next::kServerCloses;
+  }
+  return after_body;
+}
+
+HttpTestServer::Next HttpTestServer::SendBody(int fd, const ScriptedResponse& response) {
+  const std::size_t length = response.BodyLength();
+  const std::size_t limit = std::min(length, response.cut_after.value_or(length));
+  const bool chunked = response.framing == ScriptedResponse::Framing::kChunked;
+  std::string block;
+  std::size_t offset = 0;
+  bool stalled = false;
+  for (;;) {
+    if (response.stall_after && !stalled && offset == *response.stall_after) {
+      stalled = true;
+      if (!Pause(response.stall_for)) return Next::kServerCloses;
+    }
+    if (offset >= limit) break;
+    std::size_t end = std::min(limit, offset + (chunked ? ScriptedResponse::kChunkPiece : 65536));
+    if (response.stall_after && offset < *response.stall_after) {
+      end = std::min(end, *response.stall_after);
+    }
+    if (response.body.empty()) {
+      block.resize(end - offset);
+      for (std::size_t i = offset; i < end; ++i) block[i - offset] = PatternByte(i);
+    } else {
+      block.assign(response.body, offset, end - offset);
+    }
+    if (chunked) {
+      char size[32];
+      std::snprintf(size, sizeof(size), "%zx\r\n", block.size());
+      block = size + block + "\r\n";
+    }
+    if (!SendAll(fd, block)) return Next::kClientGone;
+    body_bytes_sent_ += end - offset;
+    offset = end;
+  }
+  if (limit < length) return Next::kServerCloses;
+  if (chunked && !SendAll(fd, "0\r\n\r\n")) return Next::kClientGone;
+  return Next::kKeepOpen;
+}
+
+bool HttpTestServer::Pause(std::optional<std::chrono::milliseconds> duration) {
+  std::unique_lock lock(mutex_);
+  if (duration) {
+    changed_.wait_for(lock, *duration, [this] { return stopping_; });
+  } else {
+    changed_.wait(lock, [this] { return stopping_; });
+  }
+  return !stopping_;
+}
+
+}  // namespace kw::testing

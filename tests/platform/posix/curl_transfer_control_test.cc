@@ -1,1 +1,729 @@
+#include "platform/posix/curl_transfer_control.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/failure.h"
+#include "support/http_test_server.h"
+#include "support/test_host.h"
+
+namespace kw {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using testing::HttpTestServer;
+using testing::PatternByte;
+using testing::ScriptedResponse;
+using ::testing::StartsWith;
+using testing::TestHost;
+
+// Every wait of these tests ends long before this unless the control is broken.
+constexpr auto kPatience = 15s;
+
+std::string Pattern(std::size_t length) {
+  std::string text(length, '\0');
+  for (std::size_t i = 0; i < length; ++i) text[i] = PatternByte(i);
+  return text;
+}
+
+std::string AsText(const std::vector<std::byte>& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// A loopback port with nothing listening on it.
+int ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// A loopback listener whose accept queue is full, so the kernel drops further connection
+// attempts and a client's connect hangs.
+class FullListener {
+ public:
+  FullListener() {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    ::listen(listen_fd_, 0);
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    for (int& filler : fillers_) {
+      filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    }
+    std::this_thread::sleep_for(100ms);  // lets the handshakes of the fillers settle
+  }
+  ~FullListener() {
+    for (int filler : fillers_) ::close(filler);
+    ::close(listen_fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int listen_fd_ = -1;
+  int port_ = 0;
+  int fillers_[3] = {-1, -1, -1};
+};
+
+class CurlTransferControlTest : public ::testing::Test {
+ protected:
+  CurlTransferControlTest() {
+    UseTimeouts({});
+    // A control that never ends a wait would hang the test; cancelling makes it fail instead.
+    host_.on_pump = [this] { Watchdog(); };
+  }
+
+  void Watchdog() {
+    if (std::chrono::steady_clock::now() < watchdog_deadline_) return;
+    if (!watchdog_fired_) ADD_FAILURE() << "the test ran too long; cancelling its requests";
+    watchdog_fired_ = true;
+    control().Cancel();
+  }
+
+  void UseTimeouts(CurlTransferControl::Timeouts timeouts) {
+    control_.reset();
+    control_ = std::make_unique<CurlTransferControl>(host_, timeouts);
+    control_->OnStateChanged([this](std::int16_t state) {
+      states_.push_back(state);
+      threads_.push_back(std::this_thread::get_id());
+      if (state == kError) error_codes_.push_back(control_->ResponseCode());
+    });
+  }
+
+  CurlTransferControl& control() { return *control_; }
+
+  // Pumps the host until `done` holds; false if it never did.
+  bool PumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      host_.WaitForEvents(20ms);
+    }
+    return true;
+  }
+
+  // Starts a GET the way the window does, and waits while it executes.
+  void Get(const std::string& url, std::string_view headers = "FSize in Bytes: 0\r\n") {
+    control().SetURL(url);
+    control().Execute("GET", headers);
+    ASSERT_TRUE(PumpUntil([&] { return !control().StillExecuting(); })) << url;
+  }
+
+  // Reads the body with GetChunk(1024) until an empty chunk, noting each chunk's size.
+  std::string ReadBody(std::vector<std::size_t>* sizes = nullptr) {
+    std::string body;
+    for (;;) {
+      const std::vector<std::byte> chunk = control().GetChunk(1024);
+      if (sizes) sizes->push_back(chunk.size());
+      if (chunk.empty()) return body;
+      body += AsText(chunk);
+    }
+  }
+
+  // Reads until GetChunk raises; the failure, or nullopt if the body ended normally.
+  std::optional<Failure> ReadUntilFailure(std::size_t* received = nullptr) {
+    try {
+      const std::string body = ReadBody();
+      if (received) *received = body.size();
+      return std::nullopt;
+    } catch (const Failure& failure) {
+      return failure;
+    }
+  }
+
+  TestHost host_;
+  std::chrono::steady_clock::time_point watchdog_deadline_ =
+      std::chrono::steady_clock::now() + 3 * kPatience;
+  bool watchdog_fired_ = false;
+  HttpTestServer server_;
+  std::vector<std::int16_t> states_;
+  std::vector<std::thread::id> threads_;
+  std::vector<std::int32_t> error_codes_;
+  std::unique_ptr<CurlTransferControl> control_;
+};
+
+// --- The body, chunk by chunk ---
+
+TEST_F(CurlTransferControlTest, ChunksAreExactlyTheLesserOf1024AndWhatIsLeft) {
+  struct Case {
+    std::size_t length;
+    std::vector<std::size_t> sizes;
+  };
+  const std::vector<Case> cases = {
+      {2500, {1024, 1024, 452, 0}},
+      {1025, {1024, 1, 0}},
+      {2048, {1024, 1024, 0}},
+      {1, {1, 0}},
+      {0, {0}},
+      {5000, {1024, 1024, 1024, 1024, 904, 0}},
+  };
+  using Framing = ScriptedResponse::Framing;
+  for (const Framing framing : {Framing::kContentLength, Framing::kChunked}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE("framing " + std::to_string(static_cast<int>(framing)) + ", length " +
+                   std::to_string(c.length));
+      ScriptedResponse response;
+      response.generated_length = c.length;
+      response.framing = framing;
+      const std::string path = "/body/" + std::to_string(c.length);
+      server_.Serve(path, response);
+      Get(server_.Url(path));
+      std::vector<std::size_t> sizes;
+      EXPECT_TRUE(ReadBody(&sizes) == Pattern(c.length));
+      EXPECT_THAT(sizes, ElementsAreArray(c.sizes));
+      EXPECT_TRUE(control().GetChunk(1024).empty()) << "after the end, chunks stay empty";
+    }
+  }
+}
+
+TEST_F(CurlTransferControlTest, BodiesWithoutALengthArriveWhole) {
+  ScriptedResponse close_delimited;
+  close_delimited.generated_length = 70'000;
+  close_delimited.framing = ScriptedResponse::Framing::kCloseDelimited;
+  server_.Serve("/close", close_delimited);
+  ScriptedResponse chunked;
+  chunked.generated_length = 70'000;
+  chunked.framing = ScriptedResponse::Framing::kChunked;
+  server_.Serve("/chunked", chunked);
+
+  Get(server_.Url("/close"));
+  EXPECT_EQ(control().GetHeader("Content-Length"), "");
+  EXPECT_TRUE(ReadBody() == Pattern(70'000));
+
+  Get(server_.Url("/chunked"));
+  EXPECT_EQ(control().GetHeader("transfer-encoding"), "chunked");
+  EXPECT_TRUE(ReadBody() == Pattern(70'000));
+}
+
+TEST_F(CurlTransferControlTest, ALargeBodyIsHeldBackWhileTheReaderPauses) {
+  constexpr std::size_t kLength = 96u << 20;
+  ScriptedResponse large;
+  large.generated_length = kLength;
+  server_.Serve("/large", large);
+  Get(server_.Url("/large"));
+  EXPECT_EQ(control().GetHeader("content-length"), std::to_string(kLength));
+  ASSERT_EQ(control().GetChunk(1024).size(), 1024u);
+
+  // If the control buffered without bound, the server could send the whole body meanwhile;
+  // with back-pressure it stops at the ring plus the kernel's socket buffers.
+  const auto until = std::chrono::steady_clock::now() + 500ms;
+  while (std::chrono::steady_clock::now() < until) host_.WaitForEvents(50ms);
+  EXPECT_LT(server_.body_bytes_sent(), 32u << 20);
+
+  std::size_t received = 1024;
+  std::size_t mismatches = 0;
+  for (;;) {
+    const std::vector<std::byte> chunk = control().GetChunk(1024);
+    if (chunk.empty()) break;
+    if (received + chunk.size() < kLength) {
+      ASSERT_EQ(chunk.size(), 1024u) << "at " << received;
+    }
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      mismatches += static_cast<char>(chunk[i]) != PatternByte(received + i);
+    }
+    received += chunk.size();
+  }
+  EXPECT_EQ(received, kLength);
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// --- Responses and failures ---
+
+TEST_F(CurlTransferControlTest, StatusAndReasonOfErrorResponsesAreReported) {
+  EXPECT_EQ(control().ResponseCode(), 0) << "before any response";
+  EXPECT_EQ(control().ResponseInfo(), "");
+  EXPECT_EQ(control().GetHeader("Content-Length"), "");
+
+  server_.Serve("/broken", ScriptedResponse::Status(500, "Internal Server Error", "oops"));
+  Get(server_.Url("/missing"));
+  EXPECT_EQ(control().GetHeader("CONTENT-LENGTH"), "13");
+  EXPECT_EQ(control().ResponseCode(), 404);
+  EXPECT_EQ(control().ResponseInfo(), "Not Found");
+  EXPECT_EQ(ReadBody(), "no such path\n");
+
+  Get(server_.Url("/broken"));
+  EXPECT_EQ(control().GetHeader("X-Absent"), "");
+  EXPECT_EQ(control().ResponseCode(), 500);
+  EXPECT_EQ(control().ResponseInfo(), "Internal Server Error");
+}
+
+TEST_F(CurlTransferControlTest, ABodyThatBreaksOffRaisesFromGetChunk) {
+  ScriptedResponse at_boundary;  // the last full chunk is followed by nothing, not a short one
+  at_boundary.generated_length = 3000;
+  at_boundary.cut_after = 2048;
+  server_.Serve("/boundary", at_boundary);
+  ScriptedResponse mid_chunk;
+  mid_chunk.generated_length = 3000;
+  mid_chunk.cut_after = 1500;
+  server_.Serve("/mid", mid_chunk);
+  ScriptedResponse chunked;
+  chunked.generated_length = 5000;
+  chunked.framing = ScriptedResponse::Framing::kChunked;
+  chunked.cut_after = 2500;
+  server_.Serve("/chunked", chunked);
+
+  for (const char* path : {"/boundary", "/mid", "/chunked"}) {
+    SCOPED_TRACE(path);
+    Get(server_.Url(path));
+    std::vector<std::size_t> sizes;
+    try {
+      ReadBody(&sizes);
+      ADD_FAILURE() << "a broken-off body ended normally";
+    } catch (const Failure& failure) {
+      EXPECT_THAT(failure.number(),
+                  ::testing::AnyOf(error::kIncompleteBody, error::kTransferFailed));
+      EXPECT_THAT(failure.description(), HasSubstr(path));
+      EXPECT_EQ(control().ResponseCode(), failure.number());
+      EXPECT_EQ(control().ResponseInfo(), failure.description());
+    }
+    for (std::size_t size : sizes) EXPECT_EQ(size, 1024u) << "no short chunk before the failure";
+  }
+}
+
+TEST_F(CurlTransferControlTest, SilenceForTheStallTimeRaisesRequestTimedOut) {
+  UseTimeouts({.connect = 60s, .stall = 1s});
+  ScriptedResponse mid_body;
+  mid_body.generated_length = 5000;
+  mid_body.stall_after = 1500;
+  server_.Serve("/mid-body", mid_body);
+  ScriptedResponse no_head;
+  no_head.stall_before_head = true;
+  server_.Serve("/no-head", no_head);
+
+  Get(server_.Url("/mid-body"));
+  EXPECT_EQ(control().GetChunk(1024).size(), 1024u);
+  const std::optional<Failure> failure = ReadUntilFailure();
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->number(), error::kRequestTimedOut);
+  EXPECT_THAT(failure->description(), StartsWith("Request timed out"));
+
+  Get(server_.Url("/no-head"));
+  try {
+    control().GetHeader("Content-Length");
+    ADD_FAILURE() << "a request without an answer has a header";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), error::kRequestTimedOut);
+    EXPECT_THAT(failure.description(), StartsWith("Request timed out"));
+  }
+  EXPECT_THAT(error_codes_, ElementsAre(error::kRequestTimedOut, error::kRequestTimedOut));
+}
+
+TEST_F(CurlTransferControlTest, AConnectionThatCannotBeMadeRaisesFromGetHeader) {
+  UseTimeouts({.connect = 1s, .stall = 60s});
+  const int refused_port = ClosedPort();
+  Get("http://127.0.0.1:" + std::to_string(refused_port) + "/x");
+  try {
+    control().GetHeader("Content-length");
+    ADD_FAILURE() << "no failure from a refused connection";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), error::kCannotConnect);
+    EXPECT_EQ(failure.number(), 35754);
+    EXPECT_THAT(failure.description(), HasSubstr(std::to_string(refused_port)));
+  }
+  EXPECT_EQ(control().ResponseCode(), error::kCannotConnect);
+  EXPECT_THAT(control().ResponseInfo(), HasSubstr("Cannot connect"));
+  EXPECT_THROW(control().GetChunk(1024), Failure) << "the failure stays until the next request";
+  host_.PumpEvents();
+  EXPECT_THAT(error_codes_, ElementsAre(error::kCannotConnect));
+
+  FullListener full;
+  Get("http://127.0.0.1:" + std::to_string(full.port()) + "/x");
+  try {
+    control().GetHeader("Content-length");
+    ADD_FAILURE() << "no failure from a connection that never completes";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), error::kRequestTimedOut);
+    EXPECT_THAT(failure.description(), StartsWith("Request timed out"));
+  }
+}
+
+TEST_F(CurlTransferControlTest, ExecuteRefusesWhileARequestStillExecutes) {
+  ScriptedResponse no_head;
+  no_head.stall_before_head = true;
+  server_.Serve("/slow", no_head);
+  control().SetURL(server_.Url("/slow"));
+  control().Execute("GET");
+  ASSERT_TRUE(control().StillExecuting());
+  try {
+    control().Execute("GET");
+    ADD_FAILURE() << "a second request started";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), error::kStillExecuting);
+  }
+  EXPECT_THROW(control().Execute("POST"), Failure);
+  control().Cancel();
+  EXPECT_FALSE(control().StillExecuting());
+}
+
+// --- What goes on the wire ---
+
+TEST_F(CurlTransferControlTest, HeaderLinesWithInvalidNamesAreNotSent) {
+  server_.Serve("/f", ScriptedResponse::Text("x"));
+  Get(server_.Url("/f"),
+      "FSize in Bytes: 0\r\nX-Kw-Token: abc\r\nBad\tName: 1\r\n: no name\r\nNoColon\r\n"
+      "X-Empty:\r\nÜmlaut: 1\r\n");
+  EXPECT_EQ(ReadBody(), "x");
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  const auto& lines = requests[0].header_lines;
+  EXPECT_EQ(requests[0].Header("X-Kw-Token"), "abc");
+  EXPECT_EQ(requests[0].Header("X-Empty"), "");
+  for (const std::string& line : lines) {
+    const std::string name = line.substr(0, line.find(':'));
+    EXPECT_FALSE(name.empty()) << line;
+    EXPECT_EQ(name.find_first_of(" \t\x80\xC3"), std::string::npos) << "sent: " << line;
+  }
+  EXPECT_THAT(lines, ::testing::Not(::testing::Contains(HasSubstr("FSize"))));
+  EXPECT_THAT(lines, ::testing::Not(::testing::Contains(HasSubstr("NoColon"))));
+}
+
+TEST_F(CurlTransferControlTest, CredentialsAreSentOnlyInAnswerToAChallenge) {
+  ScriptedResponse protected_file = ScriptedResponse::Text("secret body");
+  protected_file.basic_auth = {{"tav", "pa55"}};
+  server_.Serve("/protected", protected_file);
+  server_.Serve("/open", ScriptedResponse::Text("open body"));
+
+  // Without credentials, the challenge is the answer.
+  Get(server_.Url("/protected"));
+  EXPECT_EQ(control().ResponseCode(), 401);
+  EXPECT_EQ(control().ResponseInfo(), "Unauthorized");
+  EXPECT_EQ(ReadBody(), "log in\n");
+
+  control().SetUserName("tav");
+  control().SetPassword("pa55");
+  Get(server_.Url("/open"));
+  EXPECT_EQ(ReadBody(), "open body");
+  Get(server_.Url("/protected"));
+  EXPECT_EQ(control().ResponseCode(), 200);
+  EXPECT_EQ(ReadBody(), "secret body");
+  Get(server_.Url("/open"));
+  EXPECT_EQ(ReadBody(), "open body");
+
+  const auto requests = server_.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_FALSE(requests[0].Header("Authorization"));
+  EXPECT_FALSE(requests[1].Header("Authorization")) << "sent to a server that did not ask";
+  EXPECT_FALSE(requests[2].Header("Authorization")) << "sent before the challenge";
+  EXPECT_EQ(requests[3].Header("Authorization"), "Basic dGF2OnBhNTU=");
+  EXPECT_EQ(requests[3].path, "/protected");
+  EXPECT_FALSE(requests[4].Header("Authorization")) << "sent unasked after an earlier challenge";
+}
+
+TEST_F(CurlTransferControlTest, FileNamesArriveUnderTheirOwnNames) {
+  struct Case {
+    std::string path;
+    std::string target;
+  };
+  const std::vector<Case> cases = {
+      {"/tavkorea/data/지역01.Tx$", "/tavkorea/data/%EC%A7%80%EC%97%AD01.Tx$"},
+      {"/tavkorea/세금계산서(Tav).dll",
+       "/tavkorea/%EC%84%B8%EA%B8%88%EA%B3%84%EC%82%B0%EC%84%9C(Tav).dll"},
+      {"/with blank & 100%.txt", "/with%20blank%20&%20100%25.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    server_.Serve(c.path, ScriptedResponse::Text("content of " + c.path));
+    Get(server_.Url(c.path));
+    EXPECT_EQ(control().URL(), server_.Url(c.path)) << "URL() is the caller's text";
+    EXPECT_EQ(control().ResponseCode(), 200);
+    EXPECT_EQ(ReadBody(), "content of " + c.path);
+    EXPECT_EQ(server_.requests().back().target, c.target);
+  }
+  EXPECT_EQ(CurlTransferControl::WireAddress("http://호스트:80/a b#c"),
+            "http://호스트:80/a%20b%23c")
+      << "the host is not the encoder's business";
+  EXPECT_EQ(CurlTransferControl::WireAddress("127.0.0.1:8650"), "127.0.0.1:8650");
+}
+
+TEST_F(CurlTransferControlTest, RedirectsAreFollowedAndTheFinalHeadersCount) {
+  ScriptedResponse first = ScriptedResponse::Redirect("/second");
+  first.header_lines = {"Location: /second", "X-Hop: first", "X-Only-First: yes"};
+  server_.Serve("/first", first);
+  ScriptedResponse second = ScriptedResponse::Redirect(server_.Url("/final"), 301);
+  second.header_lines.push_back("X-Hop: second");
+  server_.Serve("/second", second);
+  ScriptedResponse final_response = ScriptedResponse::Text("arrived");
+  final_response.header_lines = {"X-Hop: final"};
+  server_.Serve("/final", final_response);
+  for (int i = 0; i < 6; ++i) {
+    server_.Serve("/loop" + std::to_string(i),
+                  ScriptedResponse::Redirect("/loop" + std::to_string(i + 1)));
+  }
+  server_.Serve("/loop6", ScriptedResponse::Text("too far"));
+
+  Get(server_.Url("/first"));
+  EXPECT_EQ(control().ResponseCode(), 200);
+  EXPECT_EQ(control().GetHeader("x-hop"), "final");
+  EXPECT_EQ(control().GetHeader("X-Only-First"), "");
+  EXPECT_EQ(ReadBody(), "arrived");
+
+  Get(server_.Url("/loop1"));  // five redirects: the most that are followed
+  EXPECT_EQ(ReadBody(), "too far");
+  Get(server_.Url("/loop0"));
+  EXPECT_THROW(control().GetHeader("Content-Length"), Failure);
+}
+
+TEST_F(CurlTransferControlTest, OneConnectionServesARunUntilQuit) {
+  ScriptedResponse chunked;  // its end arrives after its last byte
+  chunked.generated_length = 4096;
+  chunked.framing = ScriptedResponse::Framing::kChunked;
+  server_.Serve("/chunked", chunked);
+  ScriptedResponse large;  // more than the control and the kernel hold: the transfer pauses
+  large.generated_length = 64u << 20;
+  server_.Serve("/large", large);
+  server_.Serve("/small", ScriptedResponse::Text("small"));
+
+  for (int i = 0; i < 3; ++i) {
+    Get(server_.Url("/chunked"));
+    EXPECT_TRUE(ReadBody() == Pattern(4096));
+    Get(server_.Url("/small"));
+    std::vector<std::size_t> sizes;
+    EXPECT_EQ(ReadBody(&sizes), "small");
+  }
+  EXPECT_EQ(server_.connections_accepted(), 1);
+
+  // A body abandoned half-read costs its connection, and the next request still works.
+  Get(server_.Url("/large"));
+  EXPECT_EQ(control().GetChunk(1024).size(), 1024u);
+  const auto until = std::chrono::steady_clock::now() + 200ms;
+  while (std::chrono::steady_clock::now() < until) host_.WaitForEvents(50ms);
+  Get(server_.Url("/small"));
+  EXPECT_EQ(ReadBody(), "small");
+  EXPECT_EQ(server_.connections_accepted(), 2);
+
+  control().Execute("Quit");
+  control().Cancel();
+  EXPECT_TRUE(server_.WaitForClientCloses(2, kPatience));
+  Get(server_.Url("/small"));
+  EXPECT_EQ(ReadBody(), "small");
+  EXPECT_EQ(server_.connections_accepted(), 3);
+}
+
+TEST_F(CurlTransferControlTest, ProxiesComeFromTheEnvironment) {
+  struct ScopedEnv {
+    std::string name;
+    std::optional<std::string> saved;
+    ScopedEnv(std::string n, const char* value) : name(std::move(n)) {
+      if (const char* old = std::getenv(name.c_str())) saved = old;
+      value ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());
+    }
+    ~ScopedEnv() { saved ? ::setenv(name.c_str(), saved->c_str(), 1) : ::unsetenv(name.c_str()); }
+  };
+  const ScopedEnv proxy("http_proxy", server_.Url("").c_str());
+  const ScopedEnv no_proxy("no_proxy", nullptr);
+  const ScopedEnv upper_no_proxy("NO_PROXY", nullptr);
+  server_.Serve("/file", ScriptedResponse::Text("through the proxy"));
+
+  Get("http://updates.invalid/file");
+  EXPECT_EQ(ReadBody(), "through the proxy");
+  ASSERT_EQ(server_.requests().size(), 1u);
+  EXPECT_EQ(server_.requests()[0].target, "http://updates.invalid/file");
+}
+
+// --- Notifications ---
+
+TEST_F(CurlTransferControlTest, StatesFollowTheRequestsPhasesOnThePumpingThread) {
+  server_.Serve("/a", ScriptedResponse::Text("a"));
+  server_.Serve("/moved", ScriptedResponse::Redirect("/a"));
+
+  control().SetURL(server_.Url("/a"));
+  control().Execute("GET", "FSize in Bytes: 0\r\n");
+  // Without a pump, nothing is delivered; once StillExecuting turns false, the phases up to
+  // the head are already queued.
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (control().StillExecuting() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_FALSE(control().StillExecuting());
+  EXPECT_TRUE(states_.empty());
+  host_.PumpEvents();
+  ASSERT_GE(states_.size(), 8u);
+  EXPECT_THAT(std::vector<std::int16_t>(states_.begin(), states_.begin() + 8),
+              ElementsAre(kResolvingHost, kHostResolved, kConnecting, kConnected, kRequesting,
+                          kRequestSent, kReceivingResponse, kResponseReceived));
+  EXPECT_EQ(ReadBody(), "a");
+  host_.PumpEvents();
+  EXPECT_THAT(states_,
+              ElementsAre(kResolvingHost, kHostResolved, kConnecting, kConnected, kRequesting,
+                          kRequestSent, kReceivingResponse, kResponseReceived, kResponseCompleted));
+
+  // The kept connection starts at the request; a redirect repeats the round.
+  states_.clear();
+  Get(server_.Url("/moved"));
+  EXPECT_EQ(ReadBody(), "a");
+  host_.PumpEvents();
+  EXPECT_THAT(states_, ElementsAre(kRequesting, kRequestSent, kReceivingResponse, kResponseReceived,
+                                   kRequesting, kRequestSent, kReceivingResponse, kResponseReceived,
+                                   kResponseCompleted));
+  for (const std::thread::id& id : threads_) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+TEST_F(CurlTransferControlTest, AFailureIsReportedAsErrorWithItsNumber) {
+  Get("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x");
+  host_.PumpEvents();
+  EXPECT_THAT(states_, ElementsAre(kResolvingHost, kHostResolved, kConnecting, kError));
+  EXPECT_THAT(error_codes_, ElementsAre(error::kCannotConnect));
+}
+
+TEST_F(CurlTransferControlTest, CancelDiscardsNotificationsNotYetDelivered) {
+  server_.Serve("/a", ScriptedResponse::Text("a"));
+  const auto wait_unpumped = [&] {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (control().StillExecuting() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+  };
+
+  control().SetURL(server_.Url("/a"));
+  control().Execute("GET");
+  wait_unpumped();
+  control().Cancel();
+  host_.PumpEvents();
+  EXPECT_TRUE(states_.empty());
+  EXPECT_THROW(control().GetChunk(1024), Failure) << "a cancelled request has no body to read";
+
+  // A failed request's error, written by the caller after the wait, is not overwritten.
+  control().SetURL("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x");
+  control().Execute("GET");
+  wait_unpumped();
+  EXPECT_THROW(control().GetHeader("Content-Length"), Failure);
+  control().Cancel();
+  host_.PumpEvents();
+  EXPECT_TRUE(states_.empty());
+
+  control().Cancel();  // with nothing running
+  Get(server_.Url("/a"));
+  EXPECT_EQ(ReadBody(), "a");
+}
+
+TEST_F(CurlTransferControlTest, QuitReportsTheDisconnectEvenWhenCancelledRightAfter) {
+  server_.Serve("/a", ScriptedResponse::Text("a"));
+  Get(server_.Url("/a"));
+  EXPECT_EQ(ReadBody(), "a");
+  host_.PumpEvents();
+  states_.clear();
+
+  control().Execute("Quit");
+  control().Cancel();
+  host_.PumpEvents();
+  EXPECT_THAT(states_, ElementsAre(kDisconnecting, kDisconnected));
+  EXPECT_TRUE(server_.WaitForClientCloses(1, kPatience));
+}
+
+TEST_F(CurlTransferControlTest, CancelDuringAWaitForBytesEndsTheWaitWithAFailure) {
+  ScriptedResponse stalled;
+  stalled.generated_length = 5000;
+  stalled.stall_after = 1500;  // and the stall lasts until the server stops
+  server_.Serve("/stalled", stalled);
+  Get(server_.Url("/stalled"));
+  ASSERT_EQ(control().GetChunk(1024).size(), 1024u);
+
+  // The operator closes the window during a pump inside GetChunk.
+  host_.on_pump = [&] { control().Cancel(); };
+  try {
+    control().GetChunk(1024);
+    ADD_FAILURE() << "GetChunk returned after Cancel";
+  } catch (const Failure& failure) {
+    // Not the stall timeout's failure (a minute away): the cancellation's own.
+    EXPECT_EQ(failure.number(), error::kTransferFailed);
+    EXPECT_THAT(failure.description(), HasSubstr("cancelled"));
+  }
+  host_.on_pump = [this] { Watchdog(); };
+
+  server_.Serve("/next", ScriptedResponse::Text("next"));
+  Get(server_.Url("/next"));
+  EXPECT_EQ(ReadBody(), "next");
+}
+
+// --- Against a real nginx (the ctest fixture "nginx" starts it) ---
+
+class CurlTransferControlNginxTest : public CurlTransferControlTest {
+ protected:
+  void SetUp() override {
+    const char* state = std::getenv("KW_TEST_NGINX_STATE");
+    if (state == nullptr) GTEST_SKIP() << "no nginx: run through ctest (fixture \"nginx\")";
+    std::ifstream port_file(std::filesystem::path(state) / "port");
+    std::ifstream root_file(std::filesystem::path(state) / "root");
+    std::string root;
+    ASSERT_TRUE(port_file >> port_ && std::getline(root_file, root)) << state;
+    root_ = root;
+  }
+
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  void TearDown() override {
+    if (!folder_.empty()) std::filesystem::remove_all(root_ / folder_);
+  }
+
+  // Writes `content` to the file at `url_path` ("/a/b") under the server's root.
+  void WriteFile(const std::string& url_path, const std::string& content) {
+    const std::filesystem::path path = root_ / std::filesystem::u8path(url_path.substr(1));
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+  }
+
+  int port_ = 0;
+  std::filesystem::path root_;
+  std::string folder_ = "names-" + std::to_string(::getpid());
+};
+
+TEST_F(CurlTransferControlNginxTest, ServesFilesUnderKoreanAndPunctuatedNames) {
+  const std::string folder = "/" + folder_;
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {folder + "/tavkorea/data/지역01.Tx$", Pattern(2500)},
+      {folder + "/tavkorea/세금계산서(Tav).dll", Pattern(1025)},
+      {folder + "/tavkorea/big.bin", Pattern((3u << 20) + 123)},
+  };
+  for (const auto& [path, content] : files) WriteFile(path, content);
+
+  for (const auto& [path, content] : files) {
+    SCOPED_TRACE(path);
+    Get(Url(path));  // with the window's "FSize in Bytes" line, which nginx would refuse
+    EXPECT_EQ(control().ResponseCode(), 200);
+    EXPECT_EQ(control().GetHeader("Content-length"), std::to_string(content.size()));
+    EXPECT_TRUE(ReadBody() == content);
+  }
+  Get(Url(folder + "/tavkorea/none.dll"));
+  EXPECT_EQ(control().ResponseCode(), 404);
+  EXPECT_EQ(control().ResponseInfo(), "Not Found");
+
+  host_.PumpEvents();
+  states_.clear();
+  control().Execute("Quit");
+  control().Cancel();
+  host_.PumpEvents();
+  EXPECT_THAT(states_, ElementsAre(kDisconnecting, kDisconnected));
+}
+
+}  // namespace
+}  // namespace kw
