@@ -1,1 +1,51 @@
-int main() { return 0; }
+#include <QApplication>
+#include <QMessageBox>
+#include <QString>
+#include <string>
+
+#include "app/update_window.h"
+#include "build_config.h"
+#include "platform/clock.h"
+#include "platform/failure.h"
+#include "platform/posix/curl_transfer_control.h"
+#include "platform/posix/flock_instance_guard.h"
+#include "platform/posix/posix_file_system.h"
+#include "platform/posix/posix_processes.h"
+#include "platform/qt/qt_window.h"
+
+namespace {
+
+int Run() {
+  // Destroyed in reverse: the window first, then the transfer control it uses (which posts to
+  // the view), then the view, and the instance guard's lock last.
+  kw::FlockInstanceGuard guard;
+  kw::PosixFileSystem files;
+  kw::PosixProcesses processes;
+  kw::SteadyClock clock;
+  kw::QtWindow view;
+  kw::CurlTransferControl inet1(view);
+  kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
+  view.Attach(window);
+  if (!window.Load()) return 0;
+  return QApplication::exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // Fusion paints buttons, options and frames in the colours the window gives them, on every
+  // platform plugin.
+  QApplication::setStyle(QStringLiteral("Fusion"));
+  // The window's core decides when the program ends (it closes the window through the view).
+  QApplication::setQuitOnLastWindowClosed(false);
+  try {
+    return Run();
+  } catch (const kw::Failure& failure) {
+    // Only the start-up can get here: no handler lets a Failure out of the event loop.
+    QMessageBox::critical(nullptr, QString::fromUtf8(kw::kAppTitle.data(), kw::kAppTitle.size()),
+                          QString::fromStdString(failure.description() + "\n\n(Error " +
+                                                 std::to_string(failure.number()) + ")"));
+    return 1;
+  }
+}

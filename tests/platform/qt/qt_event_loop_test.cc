@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCursor>
+#include <QGuiApplication>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/qt/qt_test_window.h"
+#include "platform/qt/qt_window.h"
+
+namespace kw {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MessageBoxAnswer;
+using testing::QtTestWindow;
+using testing::RunEventsUntil;
+
+class QtEventLoopTest : public ::testing::Test {
+ protected:
+  QtEventLoopTest() {
+    // Whatever earlier tests left queued (deferred deletions, a repaint) runs now, not inside
+    // the waits measured below.
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  }
+  ~QtEventLoopTest() override {
+    while (QGuiApplication::overrideCursor() != nullptr) QGuiApplication::restoreOverrideCursor();
+  }
+
+  QtTestWindow t;
+};
+
+// --- Posting and waiting ---
+
+TEST_F(QtEventLoopTest, APostFromAnotherThreadWakesAWaitAndRunsOnTheWindowThread) {
+  std::atomic<bool> ran = false;
+  std::thread::id ran_on;
+  std::thread poster([&] {
+    std::this_thread::sleep_for(50ms);
+    t.view.Post([&] {
+      ran_on = std::this_thread::get_id();
+      ran = true;
+    });
+  });
+  const auto start = std::chrono::steady_clock::now();
+  // A wait that nothing woke would last a minute; the post must end it long before.
+  while (!ran && std::chrono::steady_clock::now() - start < 60s) t.view.WaitForEvents(60s);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  poster.join();
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(ran_on, std::this_thread::get_id());
+  EXPECT_LT(waited, 30s);
+}
+
+TEST_F(QtEventLoopTest, AWaitWithNothingToDoSleepsUntilItsTimeout) {
+  QAbstractEventDispatcher* const dispatcher = QAbstractEventDispatcher::instance();
+  int blocked = 0;
+  int woke = 0;
+  const auto on_block =
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, [&] { ++blocked; });
+  const auto on_wake =
+      QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++woke; });
+
+  t.view.WaitForEvents(200ms);
+
+  QObject::disconnect(on_block);
+  QObject::disconnect(on_wake);
+  // It went to sleep, and was not woken over and over to check the time.
+  EXPECT_GE(blocked, 1);
+  EXPECT_LE(blocked, 3);
+  EXPECT_LE(woke, 10);
+}
+
+TEST_F(QtEventLoopTest, PostedTasksRunInTheOrderTheyWerePosted) {
+  constexpr int kTasks = 5000;
+  std::vector<int> order;
+  order.reserve(kTasks * 2);
+  std::thread poster([&] {
+    for (int i = 0; i < kTasks; ++i) t.view.Post([&order, i] { order.push_back(i); });
+  });
+  poster.join();
+  for (int i = kTasks; i < 2 * kTasks; ++i) t.view.Post([&order, i] { order.push_back(i); });
+
+  ASSERT_TRUE(RunEventsUntil(t.view, [&] { return order.size() == 2 * kTasks; }));
+  for (int i = 0; i < 2 * kTasks; ++i) ASSERT_EQ(order[i], i);
+}
+
+TEST_F(QtEventLoopTest, APumpRunsWhatWasPostedBeforeIt) {
+  bool ran = false;
+  t.view.Post([&] { ran = true; });
+  // A pump right after another may skip its pass; one after the interval never does.
+  std::this_thread::sleep_for(2 * QtWindow::kMinPumpInterval);
+  t.view.PumpEvents();
+  EXPECT_TRUE(ran);
+}
+
+// --- Message box ---
+
+TEST_F(QtEventLoopTest, AMessageBoxIsModalWithOnlyAnOkButton) {
+  MessageBoxAnswer answer;
+  t.view.ShowMessage("KW_Update", "Only one instance of this program may run at one time");
+  ASSERT_TRUE(answer.answered);
+  EXPECT_EQ(answer.title, "KW_Update");
+  EXPECT_EQ(answer.text, "Only one instance of this program may run at one time");
+  EXPECT_TRUE(answer.modal);
+  EXPECT_EQ(answer.buttons, QMessageBox::Ok);
+  EXPECT_EQ(answer.button_count, 1);
+  // The window was never shown (a second instance), so the box stands alone.
+  EXPECT_EQ(answer.parent, nullptr);
+  EXPECT_FALSE(t.view.isVisible());
+}
+
+// --- Mouse pointer ---
+
+TEST_F(QtEventLoopTest, TheBusyPointerIsSetOnceAndRestored) {
+  t.view.SetMousePointer(MousePointer::kBusy);
+  ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+  t.view.SetMousePointer(MousePointer::kBusy);
+  t.view.SetMousePointer(MousePointer::kDefault);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+  t.view.SetMousePointer(MousePointer::kDefault);
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+
+  // A message box gets the ordinary pointer, and the busy one comes back after it.
+  t.view.SetMousePointer(MousePointer::kBusy);
+  bool busy_under_box = true;
+  MessageBoxAnswer answer(
+      [&](QMessageBox&) { busy_under_box = QGuiApplication::overrideCursor() != nullptr; });
+  t.view.ShowMessage("KW_Update", "text");
+  EXPECT_FALSE(busy_under_box);
+  ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+
+  // Closing the window gives the pointer back.
+  t.view.CloseWindow();
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+}  // namespace
+}  // namespace kw

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/update_window.h"
+#include "platform/clock.h"
+#include "platform/failure.h"
+#include "platform/file_system.h"
+#include "platform/qt/qt_window.h"
+#include "support/fakes.h"
+
+namespace kw::testing {
+
+// A drive that fails every call, naming the path: a run started on it ends at its first
+// folder check, which is all the view's tests need of a run.
+class NoDrive final : public FileSystem {
+ public:
+  bool Exists(std::string_view path) override { Fail(path); }
+  void CreateFolder(std::string_view path) override { Fail(path); }
+  void CopyFile(std::string_view source, std::string_view) override { Fail(source); }
+  void DeleteFiles(std::string_view pattern) override { Fail(pattern); }
+  bool AnyFileMatches(std::string_view pattern) override { Fail(pattern); }
+  std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override { Fail(path); }
+
+ private:
+  [[noreturn]] static void Fail(std::string_view path) {
+    throw Failure(error::kPathNotFound, "Path not found: " + std::string(path));
+  }
+};
+
+// The Qt view attached to an update window on fakes, built the way main() builds it.
+struct QtTestWindow {
+  QtTestWindow() { view.Attach(window); }
+
+  template <typename Widget>
+  Widget* Get(ControlId id) const {
+    return qobject_cast<Widget*>(view.control(id));
+  }
+  WindowModel& model() { return window.model(); }
+
+  NoDrive files;
+  FakeProcesses processes{files};
+  FakeInstanceGuard guard;
+  SteadyClock clock;
+  QtWindow view;
+  ScriptedTransfer inet1{view};
+  UpdateWindow window{{view, clock, files, processes, inet1, guard}, "update.test:8650"};
+};
+
+// Answers the next application-modal message box: notes what it showed, runs `while_shown`,
+// and presses its OK button. Polls, so it may be set up before the box exists.
+class MessageBoxAnswer {
+ public:
+  explicit MessageBoxAnswer(std::function<void(QMessageBox&)> while_shown = {})
+      : while_shown_(std::move(while_shown)) {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+    timer_.start();
+  }
+
+  bool answered = false;
+  QString title;
+  QString text;
+  QMessageBox::StandardButtons buttons;
+  qsizetype button_count = 0;
+  bool modal = false;
+  QPointer<QWidget> parent;
+
+ private:
+  void Poll() {
+    auto* const box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    timer_.stop();
+    answered = true;
+    title = box->windowTitle();
+    text = box->text();
+    buttons = box->standardButtons();
+    button_count = box->buttons().size();
+    modal = box->windowModality() == Qt::ApplicationModal;
+    parent = box->parentWidget();
+    if (while_shown_) while_shown_(*box);
+    box->button(QMessageBox::Ok)->click();
+  }
+
+  std::function<void(QMessageBox&)> while_shown_;
+  QTimer timer_;
+};
+
+// Runs the window thread's events until `done` holds; false when a generous deadline passes
+// first.
+inline bool RunEventsUntil(QtWindow& view, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    view.WaitForEvents(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace kw::testing
