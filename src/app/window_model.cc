@@ -15,42 +15,35 @@ WindowModel::WindowModel(std::string_view update_host) {
 }
 
 void WindowModel::SetCaption(ControlId id, std::string_view caption) {
-  State& s = state(id);
-  if (s.caption == caption) return;
-  s.caption = caption;
+  state(id).caption = caption;
   Notify(id, ControlProperty::kCaption);
 }
 
 void WindowModel::SetEnabled(ControlId id, bool enabled) {
-  State& s = state(id);
-  if (s.enabled == enabled) return;
-  s.enabled = enabled;
+  state(id).enabled = enabled;
   Notify(id, ControlProperty::kEnabled);
 }
 
 void WindowModel::SetVisible(ControlId id, bool visible) {
-  State& s = state(id);
-  if (s.visible == visible) return;
-  s.visible = visible;
+  state(id).visible = visible;
   Notify(id, ControlProperty::kVisible);
 }
 
 void WindowModel::Select(ControlId id) {
-  const auto container = LayoutOf(id).container;
+  const auto in_group = [container = LayoutOf(id).container](const ControlLayout& other) {
+    return other.kind == ControlKind::kOptionButton && other.container == container;
+  };
+  // All options change before anyone is told, so that no observer sees two selected.
   for (const ControlLayout& other : kControlLayouts) {
-    if (other.kind != ControlKind::kOptionButton || other.container != container) continue;
-    State& s = state(other.id);
-    const bool selected = other.id == id;
-    if (s.selected == selected) continue;
-    s.selected = selected;
-    Notify(other.id, ControlProperty::kSelected);
+    if (in_group(other)) state(other.id).selected = other.id == id;
+  }
+  for (const ControlLayout& other : kControlLayouts) {
+    if (in_group(other)) Notify(other.id, ControlProperty::kSelected);
   }
 }
 
 void WindowModel::SetValue(ControlId id, double value) {
-  State& s = state(id);
-  if (s.value == value) return;
-  s.value = value;
+  state(id).value = value;
   Notify(id, ControlProperty::kValue);
 }
 

@@ -11,8 +11,8 @@ namespace kw {
 
 enum class ControlProperty { kCaption, kEnabled, kVisible, kSelected, kValue };
 
-// Told of every change of the model, after it is made. Writing a value a control already
-// has is not a change.
+// Told of every write to the model, after it is made, even of a value the control already
+// had: "the label was cleared" and "the bar was set to 100 again" are events a run shows.
 class WindowModelObserver {
  public:
   virtual ~WindowModelObserver() = default;

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+
+#include "app/update_window.h"
+#include "platform/posix/posix_file_system.h"
+#include "support/fakes.h"
+#include "support/model_recorder.h"
+#include "support/temp_drive.h"
+#include "support/test_host.h"
+
+namespace kw::testing {
+
+// An update window on a temporary drive, with virtual time, a scripted transfer control,
+// scripted processes, and a recorder of its model. The file system is the real one, seen
+// through a recorder of its calls.
+struct TestWindow {
+  static constexpr const char* kHost = "update.test";
+
+  TestWindow() : window({host, clock, files, processes, inet, guard}, kHost) {}
+
+  // The window after start-up: settings set, catalogue built, shown.
+  static void Load(TestWindow& t) { t.window.Load(); }
+
+  // The address of a file on the update server.
+  static std::string Address(std::string_view server_path, std::string_view name) {
+    return "http://" + std::string(kHost) + std::string(server_path) + "/" + std::string(name);
+  }
+
+  WindowModel& model() { return window.model(); }
+
+  TempDrive drive;
+  FakeClock clock;
+  TestHost host{&clock};
+  PosixFileSystem real_files;
+  RecordingFileSystem files{real_files};
+  FakeProcesses processes{files};
+  ScriptedTransfer inet{host};
+  FakeInstanceGuard guard;
+  UpdateWindow window;
+  ModelRecorder recorder{window.model()};
+};
+
+}  // namespace kw::testing

@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/update_window.h"
+#include "support/test_window.h"
+
+namespace kw {
+namespace {
+
+using enum ControlId;
+using testing::ScriptedResponse;
+using testing::TestWindow;
+
+constexpr const char* kBase = "http://update.test/tavkorea/data";
+constexpr const char* kFolder = "C:\\TavBackup\\Update\\Data";
+
+std::string Body(std::size_t size) {
+  std::string body(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<char>('a' + i % 26);
+  return body;
+}
+
+class DownloadFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestWindow::Load(t);
+    t.drive.Write(std::string(kFolder) + "\\.keep", "");
+  }
+
+  std::string AddressOf(const std::string& name) { return std::string(kBase) + "/" + name; }
+
+  DownloadResult Download(const std::string& name, ScriptedResponse response) {
+    t.inet.Script(AddressOf(name), std::move(response));
+    return t.window.DownloadFile(kBase, kFolder, name);
+  }
+
+  std::string Staged(const std::string& name) {
+    return t.drive.Read(std::string(kFolder) + "\\" + name);
+  }
+  bool IsStaged(const std::string& name) {
+    return t.drive.HostExists(std::string(kFolder) + "\\" + name);
+  }
+
+  TestWindow t;
+};
+
+TEST_F(DownloadFileTest, ABodyArrivesInChunksOf1024WithItsProgress) {
+  const std::string body = Body(2500);
+  EXPECT_EQ(Download("지역01.Tx$", ScriptedResponse{.body = body}), kDownloadComplete);
+
+  EXPECT_EQ(t.inet.CountCalls("GetChunk 1024"), 4);  // 1024, 1024, 452, then nothing
+  EXPECT_EQ(Staged("지역01.Tx$"), body);
+  EXPECT_EQ(t.recorder.Values(PB1), (std::vector<double>{0, 41, 82, 100, 100}));
+  EXPECT_EQ(t.recorder.Captions(GetFileLbl),
+            (std::vector<std::string>{"1 KB", "2 KB", "2 KB", "2 KB"}));
+  EXPECT_EQ(t.recorder.Captions(Msg2Lbl),
+            (std::vector<std::string>{"다운로드(지역01.Tx$)", "다운로드(지역01.Tx$) - 다운완료"}));
+  EXPECT_EQ(t.model().Caption(ErrViewTxt), "");
+}
+
+TEST_F(DownloadFileTest, TheRequestAsksForTheFileUnderItsStoredName) {
+  Download("세금계산서(Tav).dll", ScriptedResponse{.body = "x"});
+  const std::vector<std::string> expected = {
+      "URL=http://update.test/tavkorea/data/세금계산서(Tav).dll",
+      "Execute GET FSize in Bytes: 0\r\n",
+  };
+  const auto& calls = t.inet.calls();
+  const auto url = std::ranges::find(calls, expected[0]);
+  ASSERT_NE(url, calls.end());
+  EXPECT_EQ(*(url + 1), expected[1]);
+}
+
+TEST_F(DownloadFileTest, TheLastChunkEndsTheLoopWhetherShortOneByteOrEmpty) {
+  Download("a.bin", ScriptedResponse{.body = Body(1025)});
+  EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2);
+  EXPECT_EQ(Staged("a.bin").size(), 1025u);
+
+  t.recorder.Clear();
+  Download("b.bin", ScriptedResponse{.body = Body(2048)});
+  EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2 + 3);
+  EXPECT_EQ(Staged("b.bin"), Body(2048));
+  EXPECT_EQ(t.recorder.Captions(GetFileLbl).size(), 3u);  // refreshed after every chunk
+  EXPECT_EQ(t.recorder.Captions(GetTimeLbl).size(), 3u);
+
+  Download("c.bin", ScriptedResponse{.body = "z"});
+  EXPECT_EQ(t.inet.CountCalls("GetChunk"), 5 + 1);
+  EXPECT_EQ(Staged("c.bin"), "z");
+}
+
+TEST_F(DownloadFileTest, KilobytesRoundHalvesToTheEvenNeighbour) {
+  for (const auto& [size, shown] :
+       {std::pair{1536, "2 KB"}, {2560, "2 KB"}, {3584, "4 KB"}, {511, "0 KB"}, {513, "1 KB"}}) {
+    Download("k.bin", ScriptedResponse{.body = Body(size)});
+    EXPECT_EQ(t.model().Caption(GetFileLbl), shown) << size;
+  }
+}
+
+TEST_F(DownloadFileTest, ElapsedTimeShowsWholeSecondsRoundedDown) {
+  // Every pump of the loop takes 0.7 s of the clock.
+  t.host.on_pump = [&] { t.clock.Advance(std::chrono::milliseconds(700)); };
+  Download("slow.bin", ScriptedResponse{.body = Body(4 * 1024)});
+  EXPECT_EQ(t.recorder.Captions(GetTimeLbl),
+            (std::vector<std::string>{"0 sec", "0 sec", "1 sec", "2 sec", "2 sec"}));
+}
+
+TEST_F(DownloadFileTest, EveryDownloadEndsWithAOneSecondPause) {
+  const Clock::TimePoint before = t.clock.Now();
+  Download("a.bin", ScriptedResponse{.body = "a"});
+  EXPECT_GE(t.clock.Now() - before, std::chrono::seconds(1));
+  EXPECT_LT(t.clock.Now() - before, std::chrono::milliseconds(1200));
+
+  const Clock::TimePoint failed = t.clock.Now();
+  Download("b.bin", ScriptedResponse{.status = 500, .reason = "Internal Server Error"});
+  EXPECT_GE(t.clock.Now() - failed, std::chrono::seconds(1));
+}
+
+TEST_F(DownloadFileTest, TimeWaitSecWaitsItsSecondsAndNothingForZeroOrLess) {
+  const int waits = t.host.waits;
+  t.window.TimeWaitSec(0);
+  t.window.TimeWaitSec(-3);
+  EXPECT_EQ(t.host.waits, waits);
+  const Clock::TimePoint before = t.clock.Now();
+  t.window.TimeWaitSec(2);
+  EXPECT_GE(t.clock.Now() - before, std::chrono::seconds(2));
+  EXPECT_LT(t.clock.Now() - before, std::chrono::milliseconds(2100));
+}
+
+// What every failed download shows: its text on Msg3Lbl, the name in the log, the cancel mark.
+void ExpectFailed(TestWindow& t, DownloadResult result, const std::string& name,
+                  const std::string& text) {
+  EXPECT_EQ(result, kDownloadFailed);
+  EXPECT_EQ(t.model().Caption(Msg3Lbl), text);
+  EXPECT_EQ(t.model().Caption(Msg2Lbl), "다운로드(" + name + ") - 다운취소");
+  EXPECT_EQ(t.inet.calls().back().substr(0, 6), "Cancel") << "cancelled before the pause";
+}
+
+TEST_F(DownloadFileTest, AMissingOrUnusableLengthFailsBeforeTheFileExists) {
+  ExpectFailed(t, Download("none.Tx$", ScriptedResponse{.body = "abc", .content_length = ""}),
+               "none.Tx$", "Type mismatch: the server sent no Content-Length");
+  EXPECT_FALSE(IsStaged("none.Tx$"));
+
+  ExpectFailed(t, Download("word.Tx$", ScriptedResponse{.body = "abc", .content_length = "many"}),
+               "word.Tx$", "Type mismatch: Content-Length \"many\" is not a number");
+  EXPECT_FALSE(IsStaged("word.Tx$"));
+
+  ExpectFailed(t,
+               Download("big.Tx$", ScriptedResponse{.body = "abc", .content_length = "3000000000"}),
+               "big.Tx$", "Overflow: Content-Length 3000000000 is too large");
+  EXPECT_EQ(t.model().Caption(ErrViewTxt), "none.Tx$\r\nword.Tx$\r\nbig.Tx$\r\n");
+}
+
+TEST_F(DownloadFileTest, ALengthOfZeroFailsAtTheFirstChunkAndKeepsIt) {
+  ExpectFailed(t, Download("zero.bin", ScriptedResponse{.body = Body(3000), .content_length = "0"}),
+               "zero.bin", "Division by zero: the server announced a length of 0");
+  EXPECT_EQ(Staged("zero.bin"), Body(1024));
+  EXPECT_EQ(t.inet.CountCalls("GetChunk"), 1);
+}
+
+TEST_F(DownloadFileTest, AnErrorStatusIsNeverSavedAsTheFile) {
+  ExpectFailed(t,
+               Download("KW.exe", ScriptedResponse{.status = 404,
+                                                   .reason = "Not Found",
+                                                   .body = "<html>Not Found</html>"}),
+               "KW.exe", "The server answered 404 Not Found for KW.exe");
+  EXPECT_FALSE(IsStaged("KW.exe"));
+  ExpectFailed(
+      t,
+      Download("KZ.exe",
+               ScriptedResponse{.status = 500, .reason = "Internal Server Error", .body = "oops"}),
+      "KZ.exe", "The server answered 500 Internal Server Error for KZ.exe");
+  EXPECT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\nKZ.exe\r\n");
+}
+
+TEST_F(DownloadFileTest, AnUnreachableHostShowsItsOwnText) {
+  ExpectFailed(
+      t,
+      Download("KW.exe", ScriptedResponse{.failure = Failure(error::kCannotConnect,
+                                                             "Connection refused: update.test"),
+                                          .head_states = {kResolvingHost, kConnecting}}),
+      "KW.exe", "Cannot connect to remote host");
+  EXPECT_FALSE(IsStaged("KW.exe"));
+}
+
+TEST_F(DownloadFileTest, ABodyThatBreaksOffOrEndsShortFailsAndTheNextDownloadWorks) {
+  ExpectFailed(t,
+               Download("cut.bin", ScriptedResponse{.body = Body(5000), .fail_after_bytes = 2048}),
+               "cut.bin", "The connection was reset");
+  EXPECT_EQ(Staged("cut.bin"), Body(2048));
+
+  ExpectFailed(
+      t, Download("short.bin", ScriptedResponse{.body = Body(2500), .content_length = "3000"}),
+      "short.bin", "The download of short.bin ended after 2500 of 3000 bytes");
+
+  // The file of the failed download was closed: the next one opens its own normally.
+  EXPECT_EQ(Download("next.bin", ScriptedResponse{.body = Body(1500)}), kDownloadComplete);
+  EXPECT_EQ(Staged("next.bin"), Body(1500));
+  EXPECT_EQ(t.model().Caption(ErrViewTxt), "cut.bin\r\nshort.bin\r\n");
+}
+
+TEST_F(DownloadFileTest, ProgressOfTheLastFileStaysUntilTheFirstChunkOfTheNext) {
+  Download("first.bin", ScriptedResponse{.body = Body(3000)});
+  ASSERT_EQ(t.model().Caption(GetFileLbl), "3 KB");
+  t.recorder.Clear();
+  Download("gone.bin", ScriptedResponse{.status = 404, .reason = "Not Found"});
+  EXPECT_EQ(t.model().Caption(GetFileLbl), "3 KB");
+  EXPECT_EQ(t.model().Caption(GetTimeLbl), "0 sec");
+  EXPECT_EQ(t.recorder.Values(PB1), std::vector<double>{0});
+}
+
+TEST_F(DownloadFileTest, AnEarlierFileAtThePathIsReplacedWhole) {
+  t.drive.Write(std::string(kFolder) + "\\old.Tx$", std::string(5000, 'o'));
+  Download("old.Tx$", ScriptedResponse{.body = "new"});
+  EXPECT_EQ(Staged("old.Tx$"), "new");
+}
+
+TEST_F(DownloadFileTest, TransferStatesShowWhileTheRequestRuns) {
+  Download("s.bin", ScriptedResponse{.body = "s"});
+  const std::vector<std::string> shown = t.recorder.Captions(Msg3Lbl);
+  const std::vector<std::string> expected = {"",
+                                             "Looking up host computer IP address",
+                                             "IP address found",
+                                             "Connectiong to host computer",
+                                             "Connected to host computer",
+                                             "Sending a request to host computer",
+                                             "Request sent",
+                                             "Receiving a response from host computer",
+                                             "Response received",
+                                             "Request completed successfully."};
+  EXPECT_EQ(shown, expected);
+}
+
+}  // namespace
+}  // namespace kw

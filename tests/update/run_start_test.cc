@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/update_window.h"
+#include "support/test_window.h"
+
+namespace kw {
+namespace {
+
+using enum ControlId;
+using testing::ScriptedResponse;
+using testing::TestWindow;
+
+const std::vector<std::string> kNineFolders = {"C:\\TavKorea",
+                                               "C:\\TavKorea\\Data",
+                                               "C:\\TavKorea\\Font",
+                                               "C:\\TavKorea\\Image",
+                                               "C:\\TavBackup",
+                                               "C:\\TavBackup\\Update",
+                                               "C:\\TavBackup\\Update\\Data",
+                                               "C:\\TavBackup\\Update\\Font",
+                                               "C:\\TavBackup\\Update\\Image"};
+
+class RunStartTest : public ::testing::Test {
+ protected:
+  void SetUp() override { TestWindow::Load(t); }
+
+  void CreateWorkspace() {
+    for (const std::string& folder : kNineFolders) {
+      std::filesystem::create_directories(t.drive.Host(folder));
+    }
+  }
+
+  // Stops the run at its first download, so that what the run start did stays to be seen.
+  void FailFirstDownload() {
+    t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"),
+                  ScriptedResponse{.status = 503, .reason = "Service Unavailable"});
+  }
+
+  std::vector<std::string> Changes() {
+    std::vector<std::string> changes = t.files.Changes();
+    // The download of KW.exe is the run's, not the start's.
+    std::erase_if(changes, [](const std::string& c) { return c.starts_with("OpenForWriting"); });
+    return changes;
+  }
+
+  void ExpectIdle() {
+    EXPECT_TRUE(t.model().Enabled(TavEnterCmd));
+    EXPECT_TRUE(t.model().Enabled(KwFme));
+    EXPECT_TRUE(t.model().Enabled(SsFme));
+    ASSERT_FALSE(t.host.pointers.empty());
+    EXPECT_EQ(t.host.pointers.back(), MousePointer::kDefault);
+    EXPECT_FALSE(t.window.running());
+  }
+
+  TestWindow t;
+};
+
+TEST_F(RunStartTest, TheWindowGoesBusyBeforeTheWorkAndLabelsAreClearedFirst) {
+  t.model().SetCaption(Msg1Lbl, "old step");
+  t.model().SetCaption(ErrViewTxt, "old.dll\r\n");
+  t.recorder.Clear();
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+
+  const std::vector<std::string> head(t.recorder.lines().begin(), t.recorder.lines().begin() + 9);
+  EXPECT_EQ(head, (std::vector<std::string>{"Msg0Lbl ← * 작업시작 *", "Msg1Lbl ← ", "Msg2Lbl ← ",
+                                            "Msg3Lbl ← ", "ErrViewTxt ← ",
+                                            "TavEnterCmd.enabled ← false", "KwFme.enabled ← false",
+                                            "SsFme.enabled ← false", "Msg1Lbl ← 로그인"}));
+  EXPECT_EQ(t.host.pointers,
+            (std::vector<MousePointer>{MousePointer::kBusy, MousePointer::kDefault}));
+  // Nothing after the failed download: Msg0Lbl shows what the run start wrote.
+  EXPECT_EQ(t.model().Caption(Msg0Lbl), "* 작업시작 *");
+  ExpectIdle();
+}
+
+TEST_F(RunStartTest, OnAnEmptyDriveTheNineFoldersAreCreatedInOrder) {
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+  std::vector<std::string> expected;
+  for (const std::string& folder : kNineFolders) expected.push_back("CreateFolder " + folder);
+  EXPECT_EQ(Changes(), expected);
+  EXPECT_TRUE(t.processes.ended.empty());
+  EXPECT_EQ(t.processes.calls, (std::vector<std::string>{"Running", "Running"}));
+  ExpectIdle();
+}
+
+TEST_F(RunStartTest, AnExistingWorkspaceIsLeftAsItIsOutsideTheStagingFolders) {
+  CreateWorkspace();
+  t.drive.Write("C:\\TavKorea\\KW.exe", "installed");
+  t.drive.Write("C:\\TavKorea\\Data\\keep.Txt", "data");
+  t.drive.Write("C:\\TavBackup\\notes.txt", "mine");
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+
+  EXPECT_EQ(Changes(), std::vector<std::string>{});
+  EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "installed");
+  EXPECT_EQ(t.drive.Read("C:\\TavKorea\\Data\\keep.Txt"), "data");
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\notes.txt"), "mine");
+  ExpectIdle();
+}
+
+TEST_F(RunStartTest, ThePreviousDownloadsBecomeTheBackupsEachOnItsOwn) {
+  CreateWorkspace();
+  t.drive.Write("C:\\TavBackup\\KW.exe", "KW of the last run");
+  t.drive.Write("C:\\TavBackup\\KW_Bak.exe", "KW of the run before");
+  t.drive.Write("C:\\TavBackup\\KZ_Bak.exe", "KZ of the run before");
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), "KW of the last run");
+  EXPECT_FALSE(t.drive.HostExists("C:\\TavBackup\\KW.exe"));
+  // No KZ.exe was downloaded last time: its backup stays.
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KZ_Bak.exe"), "KZ of the run before");
+  EXPECT_EQ(Changes(),
+            (std::vector<std::string>{"CopyFile C:\\TavBackup\\KW.exe -> C:\\TavBackup\\KW_Bak.exe",
+                                      "DeleteFiles C:\\TavBackup\\KW.exe"}));
+}
+
+TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
+  CreateWorkspace();
+  t.drive.Write("C:\\TavBackup\\KZ.exe", "KZ of the last run");
+  t.drive.Write("C:\\TavBackup\\Update\\OrvGrid.ocx", "x");
+  t.drive.Write("C:\\TavBackup\\Update\\KW_Update.Ba$", "x");
+  t.drive.Write("C:\\TavBackup\\Update\\Data\\지역01.Tx$", "x");
+  t.drive.Write("C:\\TavBackup\\Update\\Font\\FontMap.Tx$", "x");
+  t.drive.Write("C:\\TavBackup\\Update\\Image\\Logo.bmp", "x");
+  t.drive.Write("C:\\TavBackup\\Update\\Extra\\left.dll", "x");
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+
+  EXPECT_EQ(t.drive.List("C:\\TavBackup\\Update"),
+            (std::vector<std::string>{"Data", "Extra", "Font", "Image"}));
+  EXPECT_TRUE(t.drive.List("C:\\TavBackup\\Update\\Data").empty());
+  EXPECT_TRUE(t.drive.List("C:\\TavBackup\\Update\\Font").empty());
+  EXPECT_TRUE(t.drive.List("C:\\TavBackup\\Update\\Image").empty());
+  // A folder no pattern covers keeps its files; the backups lie outside every pattern.
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\Update\\Extra\\left.dll"), "x");
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KZ_Bak.exe"), "KZ of the last run");
+}
+
+TEST_F(RunStartTest, AFolderWithOnlyHiddenFilesOrSubfoldersIsNotTouched) {
+  CreateWorkspace();
+  t.drive.Write("C:\\TavBackup\\Update\\Data\\.hidden", "h");
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+  EXPECT_EQ(Changes(), std::vector<std::string>{});
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\Update\\Data\\.hidden"), "h");
+}
+
+TEST_F(RunStartTest, BothProgramsAreEndedBeforeTheDownloadsButNeverTheUpdaterItself) {
+  t.processes.self_id = 50;
+  t.processes.running = {{10, {"KW.exe"}},           {11, {"wine64-preloader", "kw.EXE"}},
+                         {12, {"XKW.exe"}},          {13, {"KW.exe.bak"}},
+                         {14, {"KZ.exe", "KZ.exe"}}, {50, {"KW.exe"}}};
+  FailFirstDownload();
+  t.window.TavEnterCmdClick();
+  EXPECT_EQ(t.processes.calls,
+            (std::vector<std::string>{"Running", "End 10", "End 11", "Running", "End 14"}));
+  // Ended before the log-in.
+  EXPECT_EQ(t.inet.calls().front(), "AccessType=2");
+}
+
+TEST_F(RunStartTest, AFailureOfThePreparationStopsTheRunAndIsReported) {
+  // A file where the application folder should be: it "exists", but nothing can go in it.
+  t.drive.Write("C:\\TavKorea", "not a folder");
+  t.window.TavEnterCmdClick();
+
+  ASSERT_EQ(t.host.messages.size(), 1u);
+  EXPECT_NE(t.host.messages[0].second.find("C:\\TavKorea\\Data"), std::string::npos)
+      << t.host.messages[0].second;
+  EXPECT_EQ(t.model().Caption(Msg3Lbl) + "\n",
+            t.host.messages[0].second.substr(0, t.model().Caption(Msg3Lbl).size() + 1));
+  EXPECT_TRUE(t.inet.calls().empty());
+  EXPECT_TRUE(t.processes.calls.empty());
+  ExpectIdle();
+}
+
+TEST_F(RunStartTest, ASecondRunRepeatsThePreparation) {
+  t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  t.window.TavEnterCmdClick();
+  EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
+  const std::string first_kw = t.drive.Read("C:\\TavBackup\\KW.exe");
+  t.drive.Write("C:\\TavBackup\\Update\\stale.dll", "x");
+
+  t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"), ScriptedResponse{.body = "KW two"});
+  t.window.TavEnterCmdClick();
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), first_kw);
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe"), "KW two");
+  EXPECT_FALSE(t.drive.HostExists("C:\\TavBackup\\Update\\stale.dll"));
+  EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
+  ExpectIdle();
+}
+
+}  // namespace
+}  // namespace kw
