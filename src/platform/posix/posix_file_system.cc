@@ -231,6 +231,8 @@ class PosixWritableFile final : public WritableFile {
 
   void Append(std::span<const std::byte> bytes) override {
     if (!fd_) throw Failure(error::kPathFileAccess, "File is already closed: " + windows_path_);
+    // An empty span may carry a null pointer, which memcpy must not be given.
+    if (bytes.empty()) return;
     if (bytes.size() > kWriteBufferSize - used_) {
       Flush();
       if (bytes.size() >= kWriteBufferSize) {
