@@ -15,11 +15,7 @@ class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestWindow::Load(t);
-    for (const char* folder : {"C:\\TavKorea\\Data", "C:\\TavKorea\\Font", "C:\\TavKorea\\Image",
-                               "C:\\TavBackup\\Update\\Data", "C:\\TavBackup\\Update\\Font",
-                               "C:\\TavBackup\\Update\\Image"}) {
-      std::filesystem::create_directories(t.drive.Host(folder));
-    }
+    t.CreateWorkspace();
     t.drive.Write("C:\\TavBackup\\KW.exe", "new KW");
     t.drive.Write("C:\\TavBackup\\KZ.exe", "new KZ");
   }

@@ -138,23 +138,23 @@ ReceivedRequest ParseHead(const std::string& head, int connection) {
 
 }  // namespace
 
-ScriptedResponse ScriptedResponse::Text(std::string body) {
-  ScriptedResponse response;
+ServerReply ServerReply::Text(std::string body) {
+  ServerReply response;
   response.body = std::move(body);
   return response;
 }
 
-ScriptedResponse ScriptedResponse::Status(int status, std::string reason, std::string body) {
-  ScriptedResponse response;
+ServerReply ServerReply::Status(int status, std::string reason, std::string body) {
+  ServerReply response;
   response.status = status;
   response.reason = std::move(reason);
   response.body = std::move(body);
   return response;
 }
 
-ScriptedResponse ScriptedResponse::Redirect(std::string location, int status) {
-  ScriptedResponse response = Status(status, status == 301 ? "Moved Permanently" : "Found",
-                                     "<a href=\"" + location + "\">moved</a>");
+ServerReply ServerReply::Redirect(std::string location, int status) {
+  ServerReply response = Status(status, status == 301 ? "Moved Permanently" : "Found",
+                                "<a href=\"" + location + "\">moved</a>");
   response.header_lines.push_back("Location: " + location);
   return response;
 }
@@ -199,7 +199,7 @@ std::string HttpTestServer::Url(std::string_view path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
-void HttpTestServer::Serve(std::string path, ScriptedResponse response) {
+void HttpTestServer::Serve(std::string path, ServerReply response) {
   std::lock_guard lock(mutex_);
   script_[std::move(path)] = std::move(response);
 }
@@ -283,12 +283,12 @@ void HttpTestServer::ServeConnection(int fd, int connection) {
 }
 
 HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& request) {
-  ScriptedResponse response;
+  ServerReply response;
   {
     std::lock_guard lock(mutex_);
     const auto it = script_.find(request.path);
-    response = it != script_.end() ? it->second
-                                   : ScriptedResponse::Status(404, "Not Found", "no such path\n");
+    response =
+        it != script_.end() ? it->second : ServerReply::Status(404, "Not Found", "no such path\n");
   }
   if (response.stall_before_head) {
     Pause(std::nullopt);
@@ -299,7 +299,7 @@ HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& reque
     const std::string expected =
         "Basic " + Base64(response.basic_auth->first + ":" + response.basic_auth->second);
     if (request.Header("Authorization") != expected) {
-      ScriptedResponse challenge = ScriptedResponse::Status(401, "Unauthorized", "log in\n");
+      ServerReply challenge = ServerReply::Status(401, "Unauthorized", "log in\n");
       challenge.header_lines.push_back("WWW-Authenticate: Basic realm=\"kw\"");
       response = std::move(challenge);
     }
@@ -307,13 +307,13 @@ HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& reque
 
   std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
   switch (response.framing) {
-    case ScriptedResponse::Framing::kContentLength:
+    case ServerReply::Framing::kContentLength:
       head += "Content-Length: " + std::to_string(response.BodyLength()) + "\r\n";
       break;
-    case ScriptedResponse::Framing::kCloseDelimited:
+    case ServerReply::Framing::kCloseDelimited:
       response.close_connection = true;
       break;
-    case ScriptedResponse::Framing::kChunked:
+    case ServerReply::Framing::kChunked:
       head += "Transfer-Encoding: chunked\r\n";
       break;
   }
@@ -328,10 +328,10 @@ HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& reque
   return after_body;
 }
 
-HttpTestServer::Next HttpTestServer::SendBody(int fd, const ScriptedResponse& response) {
+HttpTestServer::Next HttpTestServer::SendBody(int fd, const ServerReply& response) {
   const std::size_t length = response.BodyLength();
   const std::size_t limit = std::min(length, response.cut_after.value_or(length));
-  const bool chunked = response.framing == ScriptedResponse::Framing::kChunked;
+  const bool chunked = response.framing == ServerReply::Framing::kChunked;
   std::string block;
   std::size_t offset = 0;
   bool stalled = false;
@@ -341,7 +341,7 @@ HttpTestServer::Next HttpTestServer::SendBody(int fd, const ScriptedResponse& re
       if (!Pause(response.stall_for)) return Next::kServerCloses;
     }
     if (offset >= limit) break;
-    std::size_t end = std::min(limit, offset + (chunked ? ScriptedResponse::kChunkPiece : 65536));
+    std::size_t end = std::min(limit, offset + (chunked ? ServerReply::kChunkPiece : 65536));
     if (response.stall_after && offset < *response.stall_after) {
       end = std::min(end, *response.stall_after);
     }

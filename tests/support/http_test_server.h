@@ -18,7 +18,7 @@ namespace kw::testing {
 
 // What the server answers to a request for one path. The defaults give "200 OK" with a
 // Content-Length and a kept-alive connection.
-struct ScriptedResponse {
+struct ServerReply {
   enum class Framing {
     kContentLength,   // Content-Length announces the whole body
     kCloseDelimited,  // no length; the server closes the connection after the body
@@ -49,9 +49,9 @@ struct ScriptedResponse {
   // Answers with "Connection: close" and closes the connection after the response.
   bool close_connection = false;
 
-  static ScriptedResponse Text(std::string body);
-  static ScriptedResponse Status(int status, std::string reason, std::string body = "");
-  static ScriptedResponse Redirect(std::string location, int status = 302);
+  static ServerReply Text(std::string body);
+  static ServerReply Status(int status, std::string reason, std::string body = "");
+  static ServerReply Redirect(std::string location, int status = 302);
 
   std::size_t BodyLength() const { return body.empty() ? generated_length : body.size(); }
 };
@@ -88,7 +88,7 @@ class HttpTestServer {
   std::string Url(std::string_view path) const;
 
   // Scripts the answer for requests whose percent-decoded path (query excluded) is `path`.
-  void Serve(std::string path, ScriptedResponse response);
+  void Serve(std::string path, ServerReply response);
 
   std::vector<ReceivedRequest> requests() const;
   int connections_accepted() const;
@@ -106,7 +106,7 @@ class HttpTestServer {
   void ServeConnection(int fd, int connection);
   enum class Next { kKeepOpen, kServerCloses, kClientGone };
   Next Answer(int fd, const ReceivedRequest& request);
-  Next SendBody(int fd, const ScriptedResponse& response);
+  Next SendBody(int fd, const ServerReply& response);
   // Waits until the server stops or `duration` (forever when unset) passes; false if stopped.
   bool Pause(std::optional<std::chrono::milliseconds> duration);
 
@@ -117,7 +117,7 @@ class HttpTestServer {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   bool stopping_ = false;
-  std::map<std::string, ScriptedResponse> script_;
+  std::map<std::string, ServerReply> script_;
   std::vector<ReceivedRequest> requests_;
   std::vector<int> open_fds_;
   std::vector<std::thread> connection_threads_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/update_window.h"
 #include "platform/posix/posix_file_system.h"
@@ -28,6 +29,22 @@ struct TestWindow {
   }
 
   WindowModel& model() { return window.model(); }
+
+  // The folders of the application and staging trees, in the order a run's start creates them.
+  static std::vector<std::string> WorkspaceFolders() {
+    return {"C:\\TavKorea",
+            "C:\\TavKorea\\Data",
+            "C:\\TavKorea\\Font",
+            "C:\\TavKorea\\Image",
+            "C:\\TavBackup",
+            "C:\\TavBackup\\Update",
+            "C:\\TavBackup\\Update\\Data",
+            "C:\\TavBackup\\Update\\Font",
+            "C:\\TavBackup\\Update\\Image"};
+  }
+  void CreateWorkspace() {
+    for (const std::string& folder : WorkspaceFolders()) drive.MakeFolder(folder);
+  }
 
   TempDrive drive;
   FakeClock clock;

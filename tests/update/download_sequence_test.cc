@@ -31,11 +31,7 @@ class DownloadSequenceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestWindow::Load(t);
-    for (const char* folder : {"C:\\TavKorea\\Data", "C:\\TavKorea\\Font", "C:\\TavKorea\\Image",
-                               "C:\\TavBackup\\Update\\Data", "C:\\TavBackup\\Update\\Font",
-                               "C:\\TavBackup\\Update\\Image"}) {
-      t.drive.Write(std::string(folder) + "\\.keep", "");
-    }
+    t.CreateWorkspace();
     t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
   }
 

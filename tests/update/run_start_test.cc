@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 
 #include "app/update_window.h"
 #include "support/test_window.h"
@@ -12,25 +11,9 @@ using enum ControlId;
 using testing::ScriptedResponse;
 using testing::TestWindow;
 
-const std::vector<std::string> kNineFolders = {"C:\\TavKorea",
-                                               "C:\\TavKorea\\Data",
-                                               "C:\\TavKorea\\Font",
-                                               "C:\\TavKorea\\Image",
-                                               "C:\\TavBackup",
-                                               "C:\\TavBackup\\Update",
-                                               "C:\\TavBackup\\Update\\Data",
-                                               "C:\\TavBackup\\Update\\Font",
-                                               "C:\\TavBackup\\Update\\Image"};
-
 class RunStartTest : public ::testing::Test {
  protected:
   void SetUp() override { TestWindow::Load(t); }
-
-  void CreateWorkspace() {
-    for (const std::string& folder : kNineFolders) {
-      std::filesystem::create_directories(t.drive.Host(folder));
-    }
-  }
 
   // Stops the run at its first download, so that what the run start did stays to be seen.
   void FailFirstDownload() {
@@ -80,7 +63,8 @@ TEST_F(RunStartTest, OnAnEmptyDriveTheNineFoldersAreCreatedInOrder) {
   FailFirstDownload();
   t.window.TavEnterCmdClick();
   std::vector<std::string> expected;
-  for (const std::string& folder : kNineFolders) expected.push_back("CreateFolder " + folder);
+  for (const std::string& folder : TestWindow::WorkspaceFolders())
+    expected.push_back("CreateFolder " + folder);
   EXPECT_EQ(Changes(), expected);
   EXPECT_TRUE(t.processes.ended.empty());
   EXPECT_EQ(t.processes.calls, (std::vector<std::string>{"Running", "Running"}));
@@ -88,7 +72,7 @@ TEST_F(RunStartTest, OnAnEmptyDriveTheNineFoldersAreCreatedInOrder) {
 }
 
 TEST_F(RunStartTest, AnExistingWorkspaceIsLeftAsItIsOutsideTheStagingFolders) {
-  CreateWorkspace();
+  t.CreateWorkspace();
   t.drive.Write("C:\\TavKorea\\KW.exe", "installed");
   t.drive.Write("C:\\TavKorea\\Data\\keep.Txt", "data");
   t.drive.Write("C:\\TavBackup\\notes.txt", "mine");
@@ -103,7 +87,7 @@ TEST_F(RunStartTest, AnExistingWorkspaceIsLeftAsItIsOutsideTheStagingFolders) {
 }
 
 TEST_F(RunStartTest, ThePreviousDownloadsBecomeTheBackupsEachOnItsOwn) {
-  CreateWorkspace();
+  t.CreateWorkspace();
   t.drive.Write("C:\\TavBackup\\KW.exe", "KW of the last run");
   t.drive.Write("C:\\TavBackup\\KW_Bak.exe", "KW of the run before");
   t.drive.Write("C:\\TavBackup\\KZ_Bak.exe", "KZ of the run before");
@@ -120,7 +104,7 @@ TEST_F(RunStartTest, ThePreviousDownloadsBecomeTheBackupsEachOnItsOwn) {
 }
 
 TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
-  CreateWorkspace();
+  t.CreateWorkspace();
   t.drive.Write("C:\\TavBackup\\KZ.exe", "KZ of the last run");
   t.drive.Write("C:\\TavBackup\\Update\\OrvGrid.ocx", "x");
   t.drive.Write("C:\\TavBackup\\Update\\KW_Update.Ba$", "x");
@@ -142,7 +126,7 @@ TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
 }
 
 TEST_F(RunStartTest, AFolderWithOnlyHiddenFilesOrSubfoldersIsNotTouched) {
-  CreateWorkspace();
+  t.CreateWorkspace();
   t.drive.Write("C:\\TavBackup\\Update\\Data\\.hidden", "h");
   FailFirstDownload();
   t.window.TavEnterCmdClick();

@@ -20,12 +20,14 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "support/failure_of.h"
 #include "support/temp_drive.h"
 
 namespace kw {
 namespace {
 
 namespace fs = std::filesystem;
+using ::kw::testing::FailureOf;
 using ::kw::testing::ScopedEnv;
 using ::kw::testing::TempDrive;
 using ::testing::HasSubstr;
@@ -40,18 +42,6 @@ std::string Pattern(std::size_t size) {
   std::string text(size, '\0');
   for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 1024) % 26);
   return text;
-}
-
-// Runs `action`, expects it to fail, and returns the failure.
-template <typename Action>
-Failure FailureOf(Action action) {
-  try {
-    action();
-  } catch (const Failure& failure) {
-    return failure;
-  }
-  ADD_FAILURE() << "no failure was raised";
-  return Failure(0, "");
 }
 
 // A small tmpfs on a folder of the drive, in a mount namespace of this process alone, so that a

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "support/failure_of.h"
 #include "support/temp_drive.h"
 #include "update/bas_common.h"
 
@@ -25,22 +26,12 @@ namespace kw {
 namespace {
 
 namespace fs = std::filesystem;
+using ::kw::testing::FailureOf;
 using ::kw::testing::ScopedEnv;
 using ::kw::testing::TempDrive;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-template <typename Action>
-Failure FailureOf(Action action) {
-  try {
-    action();
-  } catch (const Failure& failure) {
-    return failure;
-  }
-  ADD_FAILURE() << "no failure was raised";
-  return Failure(0, "");
-}
 
 std::vector<std::string> NamesOf(const std::vector<RunningProcess>& processes, pid_t id) {
   for (const RunningProcess& process : processes) {
