@@ -23,8 +23,7 @@ std::string FailureText(const Failure& failure) {
 UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host)
     : platform_(platform),
       update_host_(std::move(update_host)),
-      model_(update_host_),
-      catalogue_(std::make_unique<FileCatalogue>()) {
+      model_(update_host_) {
   platform_.inet1.OnStateChanged([this](std::int16_t state) { OnInetStateChanged(state); });
 }
 
@@ -41,7 +40,7 @@ bool UpdateWindow::Load() {
   return true;
 }
 
-void UpdateWindow::BuildFileCatalogue() { kw::BuildFileCatalogue(*catalogue_); }
+void UpdateWindow::BuildFileCatalogue() { kw::BuildFileCatalogue(catalogue_); }
 
 void UpdateWindow::TavEnterCmdClick() {
   // The controls are disabled only after the run's first pump, so a press queued before then

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -79,7 +78,7 @@ class UpdateWindow {
 
   WindowModel& model() { return model_; }
   const FolderSettings& settings() const { return settings_; }
-  FileCatalogue& catalogue() { return *catalogue_; }
+  FileCatalogue& catalogue() { return catalogue_; }
   const std::string& update_host() const { return update_host_; }
   bool running() const { return running_; }
   bool unloaded() const { return unloaded_; }
@@ -101,7 +100,7 @@ class UpdateWindow {
   std::string update_host_;
   WindowModel model_;
   FolderSettings settings_;
-  std::unique_ptr<FileCatalogue> catalogue_;
+  FileCatalogue catalogue_;
   bool running_ = false;
   bool unloaded_ = false;
 };

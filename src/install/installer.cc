@@ -28,7 +28,7 @@ void UpdateWindow::InstallStagedFiles() {
   for (const ListRoute& list_route : kListRoutes) {
     const std::string staging = s.BackupDir + std::string(list_route.route.staging_folder) + "\\";
     const std::string install = s.AppDir + std::string(list_route.route.install_folder) + "\\";
-    const FileList& list = catalogue_->List(list_route.list);
+    const FileList& list = catalogue_.List(list_route.list);
     for (int slot = FileList::kFirstSlot; slot <= FileList::kLastSlot; ++slot) {
       const std::string& name = list[slot];
       if (name.empty()) continue;

@@ -44,7 +44,7 @@ void UpdateWindow::RunDownloads() {
         AnnounceStep(list_route.route.step_caption);
         const std::string base = base_address(list_route.route);
         const std::string folder = staging_folder(list_route.route);
-        const FileList& list = catalogue_->List(list_route.list);
+        const FileList& list = catalogue_.List(list_route.list);
         for (int slot = FileList::kFirstSlot; slot <= FileList::kLastSlot; ++slot) {
           if (list[slot].empty()) continue;
           if (DownloadFile(base, folder, list[slot]) == kDownloadFailed) return;
