@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Download throughput and memory: DownloadFile (libcurl, the real file system, the Qt view
 # attached offscreen) against `curl -o`, both fetching the same 256 MB file from the same nginx
-# on loopback, best of three runs each; then the peak memory of a 1 MB and a 256 MB download.
+# on loopback, best of five runs each; then the peak memory of a 1 MB and a 256 MB download.
 #
 #   bench/run_download_bench.sh [BUILD_DIR]      (default build/default; builds download_bench)
 #
@@ -28,12 +28,13 @@ export WINEPREFIX=$work/prefix
 # The first fetch warms the page cache for both contenders.
 curl -sS -o /dev/null "$base/big.bin"
 
+runs=${KW_BENCH_RUNS:-5}
 best() { sort -g | head -n 1; }
-curl_seconds=$(for _ in 1 2 3; do
+curl_seconds=$(for _ in $(seq "$runs"); do
   curl -sS -o "$work/curl.bin" -w '%{time_total}\n' "$base/big.bin"
   rm -f "$work/curl.bin"
 done | best)
-ours_seconds=$(for _ in 1 2 3; do
+ours_seconds=$(for _ in $(seq "$runs"); do
   "$build/download_bench" "$base" big.bin 2>/dev/null | cut -d' ' -f2
   rm -f "$work/prefix/drive_c/Bench/big.bin"
 done | best)
@@ -41,9 +42,9 @@ done | best)
 small_peak=$("$build/download_bench" "$base" small.bin 2>/dev/null | cut -d' ' -f3)
 big_peak=$("$build/download_bench" "$base" big.bin 2>/dev/null | cut -d' ' -f3)
 
-awk -v c="$curl_seconds" -v o="$ours_seconds" -v s="$small_peak" -v b="$big_peak" 'BEGIN {
+awk -v n="$runs" -v c="$curl_seconds" -v o="$ours_seconds" -v s="$small_peak" -v b="$big_peak" 'BEGIN {
   mb = 256 * 1048576 / 1e6
-  printf "256 MB over loopback, best of 3:\n"
+  printf "256 MB over loopback, best of %d:\n", n
   printf "  curl -o       %7.3f s  %7.0f MB/s\n", c, mb / c
   printf "  DownloadFile  %7.3f s  %7.0f MB/s\n", o, mb / o
   printf "  ratio         %7.2f   (target: at least 0.90)\n", c / o

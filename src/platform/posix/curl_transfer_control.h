@@ -24,7 +24,7 @@ namespace kw {
 // able to wake the worker at once: Cancel ends a transfer immediately, and a paused transfer
 // resumes as soon as GetChunk has made room.
 //
-// The body goes through a fixed ring buffer (2 MiB) shared by the worker (writer) and GetChunk
+// The body goes through a fixed ring buffer (1 MiB) shared by the worker (writer) and GetChunk
 // (reader) without a lock; when it is full the worker pauses the transfer, and GetChunk asks
 // for it to resume once half of it is free. A GetChunk that finds enough bytes costs a copy
 // and no system call.
