@@ -21,9 +21,7 @@ std::string FailureText(const Failure& failure) {
 }
 
 UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host)
-    : platform_(platform),
-      update_host_(std::move(update_host)),
-      model_(update_host_) {
+    : platform_(platform), update_host_(std::move(update_host)), model_(update_host_) {
   platform_.inet1.OnStateChanged([this](std::int16_t state) { OnInetStateChanged(state); });
 }
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-
 #include "app/update_window.h"
 #include "support/test_window.h"
 
