@@ -8,81 +8,24 @@
 // failed   after a download that could not reach the server, as the run leaves it
 // --error-panel  with the error panel opened, as by the 오류 button
 //
-// The states are written into the window's model the way a run writes them. Pressing 확인
-// starts a run that fails at once: the preview has no file system, network or processes.
+// The states are written into the window's model the way a run writes them. The seams are the
+// tests' fakes: pressing 확인 starts a run that fails at once, on a drive that has no folders.
 
 #include <QApplication>
 #include <QString>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "app/update_window.h"
 #include "build_config.h"
 #include "platform/clock.h"
-#include "platform/failure.h"
-#include "platform/file_system.h"
-#include "platform/instance_guard.h"
-#include "platform/processes.h"
 #include "platform/qt/qt_window.h"
-#include "transfer/transfer_control.h"
+#include "support/fakes.h"
 
 namespace {
 
 using enum kw::ControlId;
-
-[[noreturn]] void NotInPreview(std::string_view what) {
-  throw kw::Failure(kw::error::kPathNotFound, "The preview has no " + std::string(what));
-}
-
-class NoFileSystem final : public kw::FileSystem {
- public:
-  bool Exists(std::string_view) override { NotInPreview("file system"); }
-  void CreateFolder(std::string_view) override { NotInPreview("file system"); }
-  void CopyFile(std::string_view, std::string_view) override { NotInPreview("file system"); }
-  void DeleteFiles(std::string_view) override { NotInPreview("file system"); }
-  bool AnyFileMatches(std::string_view) override { NotInPreview("file system"); }
-  std::unique_ptr<kw::WritableFile> OpenForWriting(std::string_view) override {
-    NotInPreview("file system");
-  }
-};
-
-class NoProcesses final : public kw::Processes {
- public:
-  std::vector<kw::RunningProcess> Running() override { return {}; }
-  std::int64_t CurrentId() override { return 0; }
-  bool End(std::int64_t) override { return false; }
-  void StartBatchFile(std::string_view) override { NotInPreview("processes"); }
-};
-
-class NoOtherInstance final : public kw::InstanceGuard {
- public:
-  bool AnotherInstanceRunning() override { return false; }
-};
-
-class NoTransfer final : public kw::TransferControl {
- public:
-  void SetAccessType(std::int32_t access_type) override { access_type_ = access_type; }
-  std::int32_t AccessType() const override { return access_type_; }
-  void SetURL(std::string url) override { url_ = std::move(url); }
-  std::string URL() const override { return url_; }
-  void SetUserName(std::string) override {}
-  void SetPassword(std::string) override {}
-  bool StillExecuting() override { return false; }
-  void Execute(std::string_view, std::string_view) override { NotInPreview("network"); }
-  std::string GetHeader(std::string_view) override { NotInPreview("network"); }
-  std::vector<std::byte> GetChunk(std::int16_t) override { NotInPreview("network"); }
-  void Cancel() override {}
-  std::int32_t ResponseCode() override { return 0; }
-  std::string ResponseInfo() override { return {}; }
-
- private:
-  std::int32_t access_type_ = 0;
-  std::string url_;
-};
 
 void ShowRunning(kw::WindowModel& model) {
   model.SetCaption(Msg0Lbl, "* 작업시작 *");
@@ -126,12 +69,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  NoOtherInstance guard;
-  NoFileSystem files;
-  NoProcesses processes;
+  kw::testing::FakeInstanceGuard guard;
+  kw::testing::NoDrive files;
+  kw::testing::FakeProcesses processes(files);
   kw::SteadyClock clock;
   kw::QtWindow view;
-  NoTransfer inet1;
+  kw::testing::ScriptedTransfer inet1(view);
   kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
   view.Attach(window);
   if (state == "running") ShowRunning(window.model());

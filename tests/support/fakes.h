@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -130,6 +131,23 @@ class RecordingFileSystem : public FileSystem {
 
  private:
   FileSystem& inner_;
+};
+
+// A drive that fails every call, naming the path: a run started on it ends at its first
+// folder check, which is all the view's tests need of a run.
+class NoDrive final : public FileSystem {
+ public:
+  bool Exists(std::string_view path) override { Fail(path); }
+  void CreateFolder(std::string_view path) override { Fail(path); }
+  void CopyFile(std::string_view source, std::string_view) override { Fail(source); }
+  void DeleteFiles(std::string_view pattern) override { Fail(pattern); }
+  bool AnyFileMatches(std::string_view pattern) override { Fail(pattern); }
+  std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override { Fail(path); }
+
+ private:
+  [[noreturn]] static void Fail(std::string_view path) {
+    throw Failure(error::kPathNotFound, "Path not found: " + std::string(path));
+  }
 };
 
 class FakeInstanceGuard : public InstanceGuard {
