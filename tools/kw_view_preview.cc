@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   view.Attach(window);
   if (state == "running") ShowRunning(window.model());
   if (state == "failed") ShowFailed(window.model());
-  if (error_panel) window.ErrViewCmdClick();
+  if (error_panel) window.Click(ErrViewCmd);
   if (!window.Load()) return 0;
   return QApplication::exec();
 }

@@ -9,19 +9,11 @@ namespace {
 
 using enum ControlId;
 
-// A slice for waits that some event is expected to end (the transfer control posts one when a
-// request's head arrives or it fails). It only bounds the cost of a wake-up that never came.
-constexpr std::chrono::milliseconds kWaitSlice{100};
-
 }  // namespace
 
-std::string FailureText(const Failure& failure) {
-  if (failure.number() == error::kCannotConnect) return "Cannot connect to remote host";
-  return failure.description();
-}
-
 UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host)
-    : platform_(platform), update_host_(std::move(update_host)), model_(update_host_) {
+    : platform_(platform), update_host_(std::move(update_host)) {
+  model_.SetCaption(TavMenuLbl, RouteBanner(update_host_));
   platform_.inet1.OnStateChanged([this](std::int16_t state) { OnInetStateChanged(state); });
 }
 
@@ -40,10 +32,32 @@ bool UpdateWindow::Load() {
 
 void UpdateWindow::BuildFileCatalogue() { kw::BuildFileCatalogue(catalogue_); }
 
+bool UpdateWindow::Clickable(ControlId id) const {
+  for (std::optional<ControlId> at = id; at; at = LayoutOf(*at).container) {
+    if (!model_.Enabled(*at)) return false;
+  }
+  return !unloaded_;
+}
+
+void UpdateWindow::Click(ControlId id) {
+  if (!Clickable(id)) return;
+  if (LayoutOf(id).kind == ControlKind::kOptionButton) return model_.Select(id);
+  switch (id) {
+    case TavEnterCmd:
+      return TavEnterCmdClick();
+    case TavExitCmd:
+      return Unload();
+    case ErrViewCmd:
+      return model_.SetVisible(ErrViewFme, !model_.Visible(ErrViewFme));
+    default:
+      return;
+  }
+}
+
 void UpdateWindow::TavEnterCmdClick() {
   // The controls are disabled only after the run's first pump, so a press queued before then
   // would arrive inside the run.
-  if (running_ || unloaded_) return;
+  if (running_) return;
   running_ = true;
   try {
     StartUpdate();
@@ -59,8 +73,6 @@ void UpdateWindow::TavEnterCmdClick() {
   running_ = false;
 }
 
-void UpdateWindow::ErrViewCmdClick() { model_.SetVisible(ErrViewFme, !model_.Visible(ErrViewFme)); }
-
 void UpdateWindow::Unload() {
   if (unloaded_) return;
   unloaded_ = true;
@@ -72,8 +84,7 @@ void UpdateWindow::Unload() {
 
 void UpdateWindow::ReportFailure(const Failure& failure) {
   model_.SetCaption(Msg3Lbl, failure.description());
-  platform_.host.ShowMessage(
-      kAppTitle, failure.description() + "\n\n(Error " + std::to_string(failure.number()) + ")");
+  platform_.host.ShowMessage(kAppTitle, failure.Message());
   ReturnToIdle();
 }
 
@@ -96,8 +107,23 @@ void UpdateWindow::WaitForEvents(std::chrono::milliseconds timeout) {
   if (unloaded_) throw RunAbandoned();
 }
 
-void UpdateWindow::WaitWhileExecuting() {
-  while (platform_.inet1.StillExecuting()) WaitForEvents(kWaitSlice);
+void UpdateWindow::SetLabel(Label label, std::string_view text) {
+  switch (label) {
+    case Label::kFile:
+      return model_.SetCaption(Msg2Lbl, text);
+    case Label::kTransferState:
+      return model_.SetCaption(Msg3Lbl, text);
+    case Label::kElapsed:
+      return model_.SetCaption(GetTimeLbl, text);
+    case Label::kReceived:
+      return model_.SetCaption(GetFileLbl, text);
+  }
+}
+
+void UpdateWindow::SetPercent(double percent) { model_.SetValue(PB1, percent); }
+
+void UpdateWindow::AppendToErrorLog(std::string_view text) {
+  model_.SetCaption(ErrViewTxt, model_.Caption(ErrViewTxt) + std::string(text));
 }
 
 void UpdateWindow::AnnounceStep(std::string_view caption) {

@@ -12,15 +12,11 @@
 #include "platform/instance_guard.h"
 #include "platform/processes.h"
 #include "platform/window_host.h"
+#include "transfer/download_file.h"
 #include "transfer/transfer_control.h"
 #include "update/catalogue.h"
 
 namespace kw {
-
-// The result of DownloadFile: 1 when the file was not fetched and the run must end.
-using DownloadResult = std::int16_t;
-inline constexpr DownloadResult kDownloadComplete = 0;
-inline constexpr DownloadResult kDownloadFailed = 1;
 
 // Everything the window needs from its platform. The window keeps references: they must
 // outlive it.
@@ -39,15 +35,15 @@ struct Platform {
 class RunAbandoned {};
 
 // The update window ("sdiMain"): its controls (as a WindowModel), its settings and catalogue,
-// and every operation of an update run. Single-threaded: everything runs on the window's
-// thread, and other handlers (clicks, transfer notifications) run only inside the event pumps
-// the operations make.
-class UpdateWindow {
+// and the operations of an update run, each a short member that wires the layers below to the
+// window's seams. Single-threaded: everything runs on the window's thread, and other handlers
+// (clicks, transfer notifications) run only inside the event pumps the operations make.
+class UpdateWindow final : private DownloadProgress {
  public:
   // `update_host` is the update server's host, used bare for the log-in and after "http://"
-  // in every address.
+  // in every address; the route banner shows it.
   UpdateWindow(const Platform& platform, std::string update_host);
-  ~UpdateWindow();
+  ~UpdateWindow() override;
   UpdateWindow(const UpdateWindow&) = delete;
   UpdateWindow& operator=(const UpdateWindow&) = delete;
 
@@ -56,18 +52,21 @@ class UpdateWindow {
   // settings, builds the catalogue, shows the window and returns true.
   bool Load();
 
-  // What the view forwards. TavEnterCmdClick runs a whole update (StartUpdate) and reports a
-  // failure that the run passes on in a message box and on Msg3Lbl, then returns the window
-  // to idle; a press during a run is ignored. Unload (TavExitCmd, or the window closed by any
-  // other means) abandons a run in progress and closes the window.
-  void TavEnterCmdClick();
-  void TavExitCmdClick() { Unload(); }
-  void ErrViewCmdClick();
+  // The one entry for what the operator does with a control, forwarded by a view. A click on
+  // a control that is disabled, or inside a disabled frame, or after the window was unloaded,
+  // does nothing. An option button becomes the selected one of its frame; TavEnterCmd runs a
+  // whole update (StartUpdate), reports a failure the run passes on in a message box and on
+  // Msg3Lbl and returns the window to idle, and is ignored while a run is in progress;
+  // ErrViewCmd shows or hides the error panel; TavExitCmd unloads the window.
+  void Click(ControlId id);
+
+  // Closing the window by any means: abandons a run in progress (its transfer is cancelled at
+  // once, and the run unwinds at its next pump) and closes the window. Idempotent.
   void Unload();
 
   // The operations of an update run, public for the tests that drive them one by one.
-  // StartUpdate and InstallStagedFiles report nothing themselves; failures they pass on are
-  // Failures (and RunAbandoned once the window is unloaded).
+  // StartUpdate and RunDownloads pass on the failures they do not handle (and RunAbandoned
+  // once the window is unloaded).
   void StartUpdate();
   void RunDownloads();
   DownloadResult DownloadFile(std::string base_address, std::string local_folder,
@@ -79,18 +78,22 @@ class UpdateWindow {
   WindowModel& model() { return model_; }
   const FolderSettings& settings() const { return settings_; }
   FileCatalogue& catalogue() { return catalogue_; }
-  const std::string& update_host() const { return update_host_; }
   bool running() const { return running_; }
   bool unloaded() const { return unloaded_; }
 
  private:
-  // The window's event pumps. Both throw RunAbandoned once the window is unloaded.
-  void PumpEvents();
-  void WaitForEvents(std::chrono::milliseconds timeout);
-  void WaitWhileExecuting();
+  // The window's event pumps (EventPump). Both throw RunAbandoned once the window is unloaded.
+  void PumpEvents() override;
+  void WaitForEvents(std::chrono::milliseconds timeout) override;
+  // DownloadProgress: the labels, the bar and the log a download writes.
+  void SetLabel(Label label, std::string_view text) override;
+  void SetPercent(double percent) override;
+  void AppendToErrorLog(std::string_view text) override;
+
+  bool Clickable(ControlId id) const;
+  void TavEnterCmdClick();
   // Step announcement: Msg1Lbl shows the step, Msg2Lbl and Msg3Lbl are cleared, one pump.
   void AnnounceStep(std::string_view caption);
-  void PrepareWorkspace();
   // A failure a run passed on: shown in a message box and on Msg3Lbl; the window goes idle.
   void ReportFailure(const Failure& failure);
   void ReturnToIdle();
@@ -104,9 +107,6 @@ class UpdateWindow {
   bool running_ = false;
   bool unloaded_ = false;
 };
-
-// The text a failure shows on Msg3Lbl.
-std::string FailureText(const Failure& failure);
 
 // The text Msg3Lbl shows for a state of the transfer control; for kError it reads the
 // control's ResponseCode and ResponseInfo.

@@ -81,7 +81,7 @@ inline constexpr Rgb kWindowBackColour{0xC0, 0xC0, 0xFF};
 std::string RouteBanner(std::string_view host);
 
 // Every control, indexed by ControlId. TavMenuLbl's caption depends on the host and is empty
-// here; the model fills it in.
+// here; the window fills it in.
 extern const std::array<ControlLayout, kControlCount> kControlLayouts;
 
 inline const ControlLayout& LayoutOf(ControlId id) {

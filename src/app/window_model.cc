@@ -4,14 +4,13 @@
 
 namespace kw {
 
-WindowModel::WindowModel(std::string_view update_host) {
+WindowModel::WindowModel() {
   for (const ControlLayout& layout : kControlLayouts) {
     State& s = state(layout.id);
     s.caption = layout.caption;
     s.visible = layout.visible;
     s.selected = layout.selected;
   }
-  state(ControlId::TavMenuLbl).caption = RouteBanner(update_host);
 }
 
 void WindowModel::SetCaption(ControlId id, std::string_view caption) {

@@ -24,7 +24,7 @@ class WindowModelObserver {
 // texts are UTF-8.
 class WindowModel {
  public:
-  explicit WindowModel(std::string_view update_host);
+  WindowModel();
   WindowModel(const WindowModel&) = delete;
   WindowModel& operator=(const WindowModel&) = delete;
 

@@ -18,6 +18,11 @@ class Failure : public std::runtime_error {
   std::int32_t number() const { return number_; }
   std::string description() const { return what(); }
 
+  // What a message box shows: the description, then "(Error N)" on a line of its own.
+  std::string Message() const {
+    return description() + "\n\n(Error " + std::to_string(number_) + ")";
+  }
+
  private:
   std::int32_t number_;
 };
@@ -30,7 +35,6 @@ inline constexpr std::int32_t kOutOfMemory = 7;
 inline constexpr std::int32_t kDivisionByZero = 11;
 inline constexpr std::int32_t kTypeMismatch = 13;
 inline constexpr std::int32_t kFileNotFound = 53;
-inline constexpr std::int32_t kFileAlreadyOpen = 55;
 inline constexpr std::int32_t kInternal = 51;
 inline constexpr std::int32_t kDeviceIo = 57;
 inline constexpr std::int32_t kFileExists = 58;

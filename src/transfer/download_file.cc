@@ -1,3 +1,5 @@
+#include "transfer/download_file.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -5,13 +7,13 @@
 #include <string>
 #include <utility>
 
-#include "app/update_window.h"
+#include "platform/event_loop.h"
 
 namespace kw {
 
 namespace {
 
-using enum ControlId;
+using Label = DownloadProgress::Label;
 
 constexpr std::int16_t kChunkSize = 1024;
 
@@ -56,22 +58,28 @@ double Percent(double received, std::int32_t announced) {
 
 }  // namespace
 
-DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string local_folder,
-                                          std::string file_name) {
-  TransferControl& inet1 = platform_.inet1;
+std::string FailureText(const Failure& failure) {
+  if (failure.number() == error::kCannotConnect) return "Cannot connect to remote host";
+  return failure.description();
+}
+
+DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address,
+                            std::string local_folder, std::string file_name) {
+  auto& [inet1, files, clock, progress] = seams;
+  const std::string file_caption = "다운로드(" + file_name + ")";
   std::unique_ptr<WritableFile> file;
   try {
     const std::string address = base_address + "/" + file_name;
     const std::string local_path = local_folder + "\\" + file_name;
 
-    model_.SetValue(PB1, 0);
-    model_.SetCaption(Msg2Lbl, "다운로드(" + file_name + ")");
-    model_.SetCaption(Msg3Lbl, "");
-    PumpEvents();
+    progress.SetPercent(0);
+    progress.SetLabel(Label::kFile, file_caption);
+    progress.SetLabel(Label::kTransferState, "");
+    progress.PumpEvents();
 
     inet1.SetURL(address);
     inet1.Execute("GET", "FSize in Bytes: 0\r\n");
-    WaitWhileExecuting();
+    WaitWhileExecuting(inet1, progress);
 
     // GetHeader raises the failure of a request that went wrong in the background.
     const std::string length_header = inet1.GetHeader("Content-length");
@@ -83,8 +91,8 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
     }
     const std::int32_t announced = AnnouncedLength(length_header);
 
-    const Clock::TimePoint start = platform_.clock.Now();
-    file = platform_.files.OpenForWriting(local_path);
+    const Clock::TimePoint start = clock.Now();
+    file = files.OpenForWriting(local_path);
     double received = 0;
     std::size_t chunk_size = 0;
     do {
@@ -92,12 +100,17 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
       chunk_size = chunk.size();
       file->Append(chunk);
       received += static_cast<double>(chunk_size);
-      const auto elapsed =
-          std::chrono::duration_cast<std::chrono::seconds>(platform_.clock.Now() - start);
-      model_.SetCaption(GetTimeLbl, std::to_string(elapsed.count()) + " sec");
-      model_.SetCaption(GetFileLbl, WholeNumber(RoundHalfToEven(received / 1024)) + " KB");
-      model_.SetValue(PB1, Percent(received, announced));
-      PumpEvents();
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(clock.Now() - start);
+      progress.SetLabel(Label::kElapsed, std::to_string(elapsed.count()) + " sec");
+      progress.SetLabel(Label::kReceived, WholeNumber(RoundHalfToEven(received / 1024)) + " KB");
+      progress.SetPercent(Percent(received, announced));
+      // An endless body must not fill the disk: one chunk past the length is the most kept.
+      if (received > announced) {
+        throw Failure(error::kIncompleteBody, "The download of " + file_name + " went past the " +
+                                                  std::to_string(announced) +
+                                                  " bytes the server announced");
+      }
+      progress.PumpEvents();
       // A chunk of one byte or none is the body's last.
     } while (chunk_size > 1);
 
@@ -109,26 +122,30 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
     file->Close();
     file.reset();
 
-    model_.SetCaption(Msg2Lbl, model_.Caption(Msg2Lbl) + " - 다운완료");
-    TimeWaitSec(1);
+    progress.SetLabel(Label::kFile, file_caption + " - 다운완료");
+    TimeWaitSec(clock, progress, 1);
     return kDownloadComplete;
   } catch (const Failure& failure) {
-    model_.SetCaption(Msg3Lbl, FailureText(failure));
+    progress.SetLabel(Label::kTransferState, FailureText(failure));
     inet1.Cancel();
     // Closing keeps what was written so far; a failure to close changes nothing for the run.
     file.reset();
-    model_.SetCaption(ErrViewTxt, model_.Caption(ErrViewTxt) + file_name + "\r\n");
-    model_.SetCaption(Msg2Lbl, model_.Caption(Msg2Lbl) + " - 다운취소");
-    TimeWaitSec(1);
+    progress.AppendToErrorLog(file_name + "\r\n");
+    progress.SetLabel(Label::kFile, file_caption + " - 다운취소");
+    TimeWaitSec(clock, progress, 1);
     return kDownloadFailed;
   }
 }
 
-void UpdateWindow::TimeWaitSec(std::int16_t seconds) {
-  const Clock::TimePoint deadline = platform_.clock.Now() + std::chrono::seconds(seconds);
-  for (Clock::TimePoint now = platform_.clock.Now(); now < deadline; now = platform_.clock.Now()) {
-    WaitForEvents(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+void TimeWaitSec(Clock& clock, EventPump& pump, std::int16_t seconds) {
+  const Clock::TimePoint deadline = clock.Now() + std::chrono::seconds(seconds);
+  for (Clock::TimePoint now = clock.Now(); now < deadline; now = clock.Now()) {
+    pump.WaitForEvents(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
   }
+}
+
+void WaitWhileExecuting(TransferControl& inet1, EventPump& pump) {
+  while (inet1.StillExecuting()) pump.WaitForEvents(kWaitSlice);
 }
 
 }  // namespace kw

@@ -113,6 +113,27 @@ void BuildFileCatalogue(FileCatalogue& catalogue) {
   Fill(catalogue.ImageFileList, kImageFiles);
 }
 
+std::string BaseAddress(std::string_view host, const Route& route) {
+  return "http://" + std::string(host) + std::string(route.server_path);
+}
+
+std::string StagingFolder(const FolderSettings& settings, const Route& route) {
+  return settings.BackupDir + std::string(route.staging_folder);
+}
+
+std::string InstallFolder(const FolderSettings& settings, const Route& route) {
+  return settings.AppDir + std::string(route.install_folder);
+}
+
+std::string StagedPath(const FolderSettings& settings, const Route& route, std::string_view name) {
+  return StagingFolder(settings, route) + "\\" + std::string(name);
+}
+
+std::string InstalledPath(const FolderSettings& settings, const Route& route,
+                          std::string_view name) {
+  return InstallFolder(settings, route) + "\\" + InstalledName(name);
+}
+
 std::string InstalledName(std::string_view stored_name) {
   // The stored extensions are ASCII, so comparing the last three bytes compares the last three
   // characters: a name ending in a multi-byte character simply matches no rule.

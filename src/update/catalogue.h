@@ -81,6 +81,16 @@ inline constexpr std::array<ListRoute, 4> kListRoutes = {{
      {"DownLoad(TavKorea\\Image)", "/tavkorea/image", "\\Update\\Image", "\\Image"}},
 }};
 
+// The paths of a route: each is built here and nowhere else.
+std::string BaseAddress(std::string_view host, const Route& route);  // "http://" host path
+std::string StagingFolder(const FolderSettings& settings, const Route& route);
+std::string InstallFolder(const FolderSettings& settings, const Route& route);
+// Where a file of the route is staged, under its stored name.
+std::string StagedPath(const FolderSettings& settings, const Route& route, std::string_view name);
+// Where it is installed, under its installed name (see InstalledName).
+std::string InstalledPath(const FolderSettings& settings, const Route& route,
+                          std::string_view name);
+
 // The name a file is installed under. A stored name whose last three characters are one of
 // "BA$", "Ba$", "ba$", "TX$", "Tx$", "tx$" (exactly, case included) gets "BAT", "Bat", "bat",
 // "TXT", "Txt", "txt" in their place; every other name stays as it is, "$" included.

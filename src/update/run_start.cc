@@ -1,16 +1,13 @@
-#include <string>
+#include "update/run_start.h"
 
-#include "app/update_window.h"
-#include "update/bas_common.h"
+#include <string>
 
 namespace kw {
 
 namespace {
 
-using enum ControlId;
-
-constexpr std::string_view kMainBackup = "\\KW_Bak.exe";
-constexpr std::string_view kSubBackup = "\\KZ_Bak.exe";
+constexpr std::string_view kMainBackup = "KW_Bak.exe";
+constexpr std::string_view kSubBackup = "KZ_Bak.exe";
 
 void CreateFolderIfMissing(FileSystem& files, const std::string& path) {
   if (!files.Exists(path)) files.CreateFolder(path);
@@ -25,47 +22,24 @@ void KeepAsBackup(FileSystem& files, const std::string& download, const std::str
 
 }  // namespace
 
-void UpdateWindow::StartUpdate() {
-  model_.SetCaption(Msg0Lbl, "* 작업시작 *");
-  model_.SetCaption(Msg1Lbl, "");
-  model_.SetCaption(Msg2Lbl, "");
-  model_.SetCaption(Msg3Lbl, "");
-  PumpEvents();
-  model_.SetCaption(ErrViewTxt, "");
-  platform_.host.SetMousePointer(MousePointer::kBusy);
-  model_.SetEnabled(TavEnterCmd, false);
-  model_.SetEnabled(KwFme, false);
-  model_.SetEnabled(SsFme, false);
-
-  PrepareWorkspace();
-  basCommon::KillProcessByName(platform_.processes, std::string(kMainExeFile));
-  basCommon::KillProcessByName(platform_.processes, std::string(kSubExeFile));
-  RunDownloads();
-  ReturnToIdle();
-}
-
-void UpdateWindow::PrepareWorkspace() {
-  FileSystem& files = platform_.files;
-  const std::string& app_dir = settings_.AppDir;
-  const std::string& backup_dir = settings_.BackupDir;
-
+void PrepareWorkspace(FileSystem& files, const FolderSettings& settings) {
   // The list routes name every folder, parents first: the root list installs into AppDir
   // itself, and the executables stage in BackupDir itself.
   for (const ListRoute& list_route : kListRoutes) {
-    CreateFolderIfMissing(files, app_dir + std::string(list_route.route.install_folder));
+    CreateFolderIfMissing(files, InstallFolder(settings, list_route.route));
   }
-  CreateFolderIfMissing(files, backup_dir + std::string(kExecutableRoute.staging_folder));
+  CreateFolderIfMissing(files, StagingFolder(settings, kExecutableRoute));
   for (const ListRoute& list_route : kListRoutes) {
-    CreateFolderIfMissing(files, backup_dir + std::string(list_route.route.staging_folder));
+    CreateFolderIfMissing(files, StagingFolder(settings, list_route.route));
   }
 
-  KeepAsBackup(files, backup_dir + "\\" + settings_.MainExeName,
-               backup_dir + std::string(kMainBackup));
-  KeepAsBackup(files, backup_dir + "\\" + settings_.SubExeName,
-               backup_dir + std::string(kSubBackup));
+  KeepAsBackup(files, StagedPath(settings, kExecutableRoute, settings.MainExeName),
+               StagedPath(settings, kExecutableRoute, kMainBackup));
+  KeepAsBackup(files, StagedPath(settings, kExecutableRoute, settings.SubExeName),
+               StagedPath(settings, kExecutableRoute, kSubBackup));
 
   for (const ListRoute& list_route : kListRoutes) {
-    const std::string pattern = backup_dir + std::string(list_route.route.staging_folder) + "\\*.*";
+    const std::string pattern = StagedPath(settings, list_route.route, "*.*");
     if (files.AnyFileMatches(pattern)) files.DeleteFiles(pattern);
   }
 }

@@ -78,23 +78,40 @@ TEST_F(UpdateWindowTest, TheScopeOptionsExcludeEachOther) {
 TEST_F(UpdateWindowTest, TheErrorPanelToggleKeepsTheLog) {
   t.window.Load();
   t.model().SetCaption(ErrViewTxt, "KW.exe\r\n");
-  t.window.ErrViewCmdClick();
+  t.window.Click(ErrViewCmd);
   EXPECT_TRUE(t.model().Visible(ErrViewFme));
-  t.window.ErrViewCmdClick();
+  t.window.Click(ErrViewCmd);
   EXPECT_FALSE(t.model().Visible(ErrViewFme));
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\n");
 }
 
+TEST_F(UpdateWindowTest, ClicksOnDisabledControlsDoNothing) {
+  t.window.Load();
+  t.model().SetEnabled(KwFme, false);
+  t.window.Click(TavSelt1Opt);  // inside the disabled frame
+  EXPECT_TRUE(t.model().Selected(TavSelt0Opt));
+  t.model().SetEnabled(KwFme, true);
+  t.window.Click(TavSelt1Opt);
+  EXPECT_TRUE(t.model().Selected(TavSelt1Opt));
+
+  t.model().SetEnabled(ErrViewCmd, false);
+  t.window.Click(ErrViewCmd);
+  EXPECT_FALSE(t.model().Visible(ErrViewFme));
+  t.model().SetEnabled(TavEnterCmd, false);
+  t.window.Click(TavEnterCmd);
+  EXPECT_TRUE(t.files.calls.empty());
+}
+
 TEST_F(UpdateWindowTest, ExitClosesTheWindowOnce) {
   t.window.Load();
-  t.window.TavExitCmdClick();
+  t.window.Click(TavExitCmd);
   EXPECT_TRUE(t.host.closed);
   EXPECT_TRUE(t.window.unloaded());
   t.host.closed = false;
   t.window.Unload();  // the close event that follows
   EXPECT_FALSE(t.host.closed);
   // A press that was still queued does nothing.
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   EXPECT_TRUE(t.inet.requested().empty());
 }
 
@@ -126,10 +143,10 @@ TEST_F(UpdateWindowTest, APressDuringARunNeverStartsASecondRun) {
   t.window.Load();
   int presses = 0;
   t.host.on_pump = [&] {
-    if (presses++ < 3) t.window.TavEnterCmdClick();
+    if (presses++ < 3) t.window.Click(TavEnterCmd);
   };
   t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.inet.requested().size(), 2u);
   EXPECT_EQ(t.inet.CountCalls("UserName="), 1);
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
@@ -144,7 +161,7 @@ TEST_F(UpdateWindowTest, ClosingTheWindowDuringADownloadAbandonsTheRunAtOnce) {
   t.host.on_pump = [&] {
     if (t.inet.CountCalls("GetChunk") == 3 && chunks++ == 0) t.window.Unload();
   };
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
 
   EXPECT_TRUE(t.host.closed);
   EXPECT_FALSE(t.window.running());
@@ -155,7 +172,7 @@ TEST_F(UpdateWindowTest, ClosingTheWindowDuringADownloadAbandonsTheRunAtOnce) {
   EXPECT_EQ(t.model().Caption(Msg2Lbl), "다운로드(KW.exe)");
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "* 작업시작 *");
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "");
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\KW.exe"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\KW.exe"));
   // The download's file was closed: it can be removed and opened again.
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe").size(), 3u * 1024);
 }
@@ -163,7 +180,7 @@ TEST_F(UpdateWindowTest, ClosingTheWindowDuringADownloadAbandonsTheRunAtOnce) {
 TEST_F(UpdateWindowTest, AFailureThatARunPassesOnIsShownAndTheWindowGoesIdle) {
   t.window.Load();
   // No batch file: the run fails after installing, while starting it.
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   ASSERT_EQ(t.host.messages.size(), 1u);
   EXPECT_EQ(t.host.messages[0].first, "KW_Update");
   EXPECT_EQ(t.host.messages[0].second, "File not found: C:\\TavKorea\\KW_Update.Bat\n\n(Error 53)");

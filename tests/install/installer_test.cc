@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "app/update_window.h"
 #include "support/test_window.h"
 
@@ -52,9 +50,9 @@ TEST_F(InstallerTest, AnExecutablesOnlyRunCopiesJustTheTwoPrograms) {
                                                 "C:\\TavBackup\\KZ.exe -> C:\\TavKorea\\KZ.exe"}));
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "new KW");
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KZ.exe"), "new KZ");
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\OrvGrid.ocx"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\OrvGrid.ocx"));
   // The staged files stay where they are.
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\KW.exe"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\KW.exe"));
 }
 
 TEST_F(InstallerTest, EachListLandsInItsFolderUnderItsInstalledName) {
@@ -107,15 +105,15 @@ TEST_F(InstallerTest, AGapInAListDoesNotEndTheWalk) {
 TEST_F(InstallerTest, AFailedCopyIsSkippedAndTheNextOneRuns) {
   t.model().Select(TavSelt1Opt);
   UseLists({{ListId::kRoot, {"a.dll", "b.dll", "c.dll"}}, {ListId::kFont, {"f.TX$"}}});
-  std::filesystem::remove(t.drive.Host("C:\\TavBackup\\KW.exe"));
+  t.drive.Remove("C:\\TavBackup\\KW.exe");
   t.drive.Write("C:\\TavKorea\\KW.exe", "old KW");
   t.drive.Write("C:\\TavBackup\\Update\\a.dll", "a");
   t.drive.Write("C:\\TavBackup\\Update\\c.dll", "c");  // b.dll was never staged
   t.drive.Write("C:\\TavBackup\\Update\\Font\\f.TX$", "f");
   // A folder stands where a file should be installed.
-  std::filesystem::create_directories(t.drive.Host("C:\\TavKorea\\c.dll"));
+  t.drive.MakeFolder("C:\\TavKorea\\c.dll");
   // The font folder of the application is missing: only that list's copies fail.
-  std::filesystem::remove_all(t.drive.Host("C:\\TavKorea\\Font"));
+  t.drive.Remove("C:\\TavKorea\\Font");
 
   t.recorder.Clear();
   EXPECT_NO_THROW(t.window.InstallStagedFiles());
@@ -123,9 +121,9 @@ TEST_F(InstallerTest, AFailedCopyIsSkippedAndTheNextOneRuns) {
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "old KW");
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KZ.exe"), "new KZ");
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\a.dll"), "a");
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\b.dll"));
-  EXPECT_TRUE(std::filesystem::is_directory(t.drive.Host("C:\\TavKorea\\c.dll")));
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\Font"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\b.dll"));
+  EXPECT_TRUE(t.drive.IsFolder("C:\\TavKorea\\c.dll"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\Font"));
   EXPECT_EQ(Copies().size(), 2u + 4u);
   // Nothing is written to the window.
   EXPECT_TRUE(t.recorder.lines().empty());

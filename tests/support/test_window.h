@@ -4,17 +4,16 @@
 #include <vector>
 
 #include "app/update_window.h"
-#include "platform/posix/posix_file_system.h"
 #include "support/fakes.h"
+#include "support/memory_file_system.h"
 #include "support/model_recorder.h"
-#include "support/temp_drive.h"
 #include "support/test_host.h"
 
 namespace kw::testing {
 
-// An update window on a temporary drive, with virtual time, a scripted transfer control,
-// scripted processes, and a recorder of its model. The file system is the real one, seen
-// through a recorder of its calls.
+// An update window on a drive in memory, with virtual time, a scripted transfer control,
+// scripted processes, and a recorder of its model. The window sees the drive through a
+// recorder of its calls.
 struct TestWindow {
   static constexpr const char* kHost = "update.test";
 
@@ -46,11 +45,10 @@ struct TestWindow {
     for (const std::string& folder : WorkspaceFolders()) drive.MakeFolder(folder);
   }
 
-  TempDrive drive;
+  MemoryFileSystem drive;
   FakeClock clock;
   TestHost host{&clock};
-  PosixFileSystem real_files;
-  RecordingFileSystem files{real_files};
+  RecordingFileSystem files{drive};
   FakeProcesses processes{files};
   ScriptedTransfer inet{host};
   FakeInstanceGuard guard;

@@ -25,7 +25,7 @@ class DownloadFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TestWindow::Load(t);
-    t.drive.Write(std::string(kFolder) + "\\.keep", "");
+    t.drive.MakeFolder(kFolder);
   }
 
   std::string AddressOf(const std::string& name) { return std::string(kBase) + "/" + name; }
@@ -38,9 +38,7 @@ class DownloadFileTest : public ::testing::Test {
   std::string Staged(const std::string& name) {
     return t.drive.Read(std::string(kFolder) + "\\" + name);
   }
-  bool IsStaged(const std::string& name) {
-    return t.drive.HostExists(std::string(kFolder) + "\\" + name);
-  }
+  bool IsStaged(const std::string& name) { return t.drive.Has(std::string(kFolder) + "\\" + name); }
 
   TestWindow t;
 };
@@ -196,6 +194,16 @@ TEST_F(DownloadFileTest, ABodyThatBreaksOffOrEndsShortFailsAndTheNextDownloadWor
   EXPECT_EQ(Download("next.bin", ScriptedResponse{.body = Body(1500)}), kDownloadComplete);
   EXPECT_EQ(Staged("next.bin"), Body(1500));
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "cut.bin\r\nshort.bin\r\n");
+}
+
+TEST_F(DownloadFileTest, ABodyLongerThanAnnouncedFailsAtTheFirstChunkPastTheLength) {
+  // An endless body would otherwise fill the disk.
+  ExpectFailed(
+      t, Download("long.bin", ScriptedResponse{.body = Body(64 * 1024), .content_length = "2000"}),
+      "long.bin", "The download of long.bin went past the 2000 bytes the server announced");
+  EXPECT_EQ(Staged("long.bin"), Body(2048));
+  EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2);
+  EXPECT_EQ(t.model().Caption(ErrViewTxt), "long.bin\r\n");
 }
 
 TEST_F(DownloadFileTest, ProgressOfTheLastFileStaysUntilTheFirstChunkOfTheNext) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "app/update_window.h"
 #include "support/test_window.h"
@@ -80,11 +79,11 @@ TEST_F(DownloadSequenceTest, AFullUpdateFetchesEveryListInSlotOrderIntoItsStagin
     }
   }
   EXPECT_EQ(requested, expected);
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\Update\\KW_Update.Ba$"));
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\Update\\Data\\지역17.Tx$"));
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\Update\\Font\\FontMap.Tx$"));
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\Update\\Image\\Stamp(직인).bmp"));
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavKorea\\KW_Update.Bat"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\Update\\KW_Update.Ba$"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\Update\\Data\\지역17.Tx$"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\Update\\Font\\FontMap.Tx$"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\Update\\Image\\Stamp(직인).bmp"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavKorea\\KW_Update.Bat"));
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
 }
 
@@ -117,7 +116,7 @@ TEST_F(DownloadSequenceTest, EmptySlotsAreSkippedNeverTakenAsTheEnd) {
   ASSERT_NE(font, lines.end());
   EXPECT_EQ(*(font + 1), "Msg2Lbl ← ");
   EXPECT_EQ(*(font + 2), "Msg3Lbl ← ");
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavKorea\\Image\\ "));
+  EXPECT_TRUE(t.drive.Has("C:\\TavKorea\\Image\\ "));
 }
 
 TEST_F(DownloadSequenceTest, AFailedExecutableEndsTheRunAtOnce) {
@@ -133,7 +132,7 @@ TEST_F(DownloadSequenceTest, AFailedExecutableEndsTheRunAtOnce) {
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "* 작업시작 *");
   EXPECT_EQ(t.inet.CountCalls("Execute Quit"), 0);
   EXPECT_TRUE(t.processes.started.empty());
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\KW.exe"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\KW.exe"));
 }
 
 TEST_F(DownloadSequenceTest, AFailedDataFileStopsTheRunWithNothingInstalled) {
@@ -149,10 +148,10 @@ TEST_F(DownloadSequenceTest, AFailedDataFileStopsTheRunWithNothingInstalled) {
   EXPECT_EQ(Steps().back(), "DownLoad(TavKorea\\Data)");
   EXPECT_EQ(t.model().Caption(ErrViewTxt), third + "\r\n");
   // Staged, but not installed.
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\KW.exe"));
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavBackup\\Update\\OrvGrid.ocx"));
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\KW.exe"));
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\OrvGrid.ocx"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\KW.exe"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavBackup\\Update\\OrvGrid.ocx"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\KW.exe"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\OrvGrid.ocx"));
   EXPECT_TRUE(t.processes.started.empty());
 }
 
@@ -184,12 +183,12 @@ TEST_F(DownloadSequenceTest, AnyOtherFailureInTheDownloadPhaseShowsItsTextAndIsC
   EXPECT_EQ(t.model().Caption(Msg3Lbl), "The connection was lost");
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업취소");
   EXPECT_EQ(t.model().Caption(Msg1Lbl), "닫기");
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavKorea\\KW.exe"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\KW.exe"));
   EXPECT_TRUE(t.processes.started.empty());
 }
 
 TEST_F(DownloadSequenceTest, AMissingBatchFilePassesOnAfterInstalling) {
-  std::filesystem::remove(t.drive.Host("C:\\TavKorea\\KW_Update.Bat"));
+  t.drive.Remove("C:\\TavKorea\\KW_Update.Bat");
   try {
     t.window.RunDownloads();
     FAIL() << "the failure to start the batch file was swallowed";
@@ -198,7 +197,7 @@ TEST_F(DownloadSequenceTest, AMissingBatchFilePassesOnAfterInstalling) {
   }
   EXPECT_EQ(t.model().Caption(Msg1Lbl), "등록");
   EXPECT_NE(t.model().Caption(Msg0Lbl), "작업완료");
-  EXPECT_TRUE(t.drive.HostExists("C:\\TavKorea\\KW.exe"));
+  EXPECT_TRUE(t.drive.Has("C:\\TavKorea\\KW.exe"));
 }
 
 TEST_F(DownloadSequenceTest, ASecondRunRepeatsTheLogInAndEveryDownload) {

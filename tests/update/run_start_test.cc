@@ -44,7 +44,7 @@ TEST_F(RunStartTest, TheWindowGoesBusyBeforeTheWorkAndLabelsAreClearedFirst) {
   t.model().SetCaption(ErrViewTxt, "old.dll\r\n");
   t.recorder.Clear();
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
 
   const std::vector<std::string> head(t.recorder.lines().begin(), t.recorder.lines().begin() + 9);
   EXPECT_EQ(head, (std::vector<std::string>{"Msg0Lbl ← * 작업시작 *", "Msg1Lbl ← ", "Msg2Lbl ← ",
@@ -60,7 +60,7 @@ TEST_F(RunStartTest, TheWindowGoesBusyBeforeTheWorkAndLabelsAreClearedFirst) {
 
 TEST_F(RunStartTest, OnAnEmptyDriveTheNineFoldersAreCreatedInOrder) {
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   std::vector<std::string> expected;
   for (const std::string& folder : TestWindow::WorkspaceFolders())
     expected.push_back("CreateFolder " + folder);
@@ -76,7 +76,7 @@ TEST_F(RunStartTest, AnExistingWorkspaceIsLeftAsItIsOutsideTheStagingFolders) {
   t.drive.Write("C:\\TavKorea\\Data\\keep.Txt", "data");
   t.drive.Write("C:\\TavBackup\\notes.txt", "mine");
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
 
   EXPECT_EQ(Changes(), std::vector<std::string>{});
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "installed");
@@ -91,10 +91,10 @@ TEST_F(RunStartTest, ThePreviousDownloadsBecomeTheBackupsEachOnItsOwn) {
   t.drive.Write("C:\\TavBackup\\KW_Bak.exe", "KW of the run before");
   t.drive.Write("C:\\TavBackup\\KZ_Bak.exe", "KZ of the run before");
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
 
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), "KW of the last run");
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavBackup\\KW.exe"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavBackup\\KW.exe"));
   // No KZ.exe was downloaded last time: its backup stays.
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KZ_Bak.exe"), "KZ of the run before");
   EXPECT_EQ(Changes(),
@@ -112,7 +112,7 @@ TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
   t.drive.Write("C:\\TavBackup\\Update\\Image\\Logo.bmp", "x");
   t.drive.Write("C:\\TavBackup\\Update\\Extra\\left.dll", "x");
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
 
   EXPECT_EQ(t.drive.List("C:\\TavBackup\\Update"),
             (std::vector<std::string>{"Data", "Extra", "Font", "Image"}));
@@ -126,11 +126,12 @@ TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
 
 TEST_F(RunStartTest, AFolderWithOnlyHiddenFilesOrSubfoldersIsNotTouched) {
   t.CreateWorkspace();
-  t.drive.Write("C:\\TavBackup\\Update\\Data\\.hidden", "h");
+  t.drive.Write("C:\\TavBackup\\Update\\Data\\hidden.dat", "h");
+  t.drive.Hide("C:\\TavBackup\\Update\\Data\\hidden.dat");
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   EXPECT_EQ(Changes(), std::vector<std::string>{});
-  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\Update\\Data\\.hidden"), "h");
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\Update\\Data\\hidden.dat"), "h");
 }
 
 TEST_F(RunStartTest, BothProgramsAreEndedBeforeTheDownloadsButNeverTheUpdaterItself) {
@@ -139,7 +140,7 @@ TEST_F(RunStartTest, BothProgramsAreEndedBeforeTheDownloadsButNeverTheUpdaterIts
                          {12, {"XKW.exe"}},          {13, {"KW.exe.bak"}},
                          {14, {"KZ.exe", "KZ.exe"}}, {50, {"KW.exe"}}};
   FailFirstDownload();
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.processes.calls,
             (std::vector<std::string>{"Running", "End 10", "End 11", "Running", "End 14"}));
   // Ended before the log-in.
@@ -149,7 +150,7 @@ TEST_F(RunStartTest, BothProgramsAreEndedBeforeTheDownloadsButNeverTheUpdaterIts
 TEST_F(RunStartTest, AFailureOfThePreparationStopsTheRunAndIsReported) {
   // A file where the application folder should be: it "exists", but nothing can go in it.
   t.drive.Write("C:\\TavKorea", "not a folder");
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
 
   ASSERT_EQ(t.host.messages.size(), 1u);
   EXPECT_NE(t.host.messages[0].second.find("C:\\TavKorea\\Data"), std::string::npos)
@@ -163,16 +164,16 @@ TEST_F(RunStartTest, AFailureOfThePreparationStopsTheRunAndIsReported) {
 
 TEST_F(RunStartTest, ASecondRunRepeatsThePreparation) {
   t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
   const std::string first_kw = t.drive.Read("C:\\TavBackup\\KW.exe");
   t.drive.Write("C:\\TavBackup\\Update\\stale.dll", "x");
 
   t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"), ScriptedResponse{.body = "KW two"});
-  t.window.TavEnterCmdClick();
+  t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), first_kw);
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe"), "KW two");
-  EXPECT_FALSE(t.drive.HostExists("C:\\TavBackup\\Update\\stale.dll"));
+  EXPECT_FALSE(t.drive.Has("C:\\TavBackup\\Update\\stale.dll"));
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
   ExpectIdle();
 }

@@ -32,8 +32,6 @@ constexpr long kReceiveBufferSize = 256 * 1024;
 static_assert(kReceiveBufferSize < static_cast<long>(kRingCapacity / 2),
               "a resumed transfer must find room for what curl held back");
 constexpr long kMaxRedirects = 5;
-// Waits end on a posted task; the slice only bounds the cost of a wake-up that never came.
-constexpr std::chrono::milliseconds kWaitSlice{100};
 // With no transfer running, the worker sleeps until it is woken; curl_multi_poll wants a bound.
 constexpr int kIdlePollMs = 10'000;
 

@@ -7,16 +7,15 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <optional>
 
+#include "platform/ascii.h"
 #include "platform/failure.h"
+#include "platform/posix/posix_handles.h"
 
 namespace kw {
 
 namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 std::filesystem::path HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
@@ -32,19 +31,15 @@ std::filesystem::path HomeFolder() {
   return "/";
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
 // The name of the entry of `folder` that differs from `name` only in letter case, if any.
 std::optional<std::string> FindOtherCase(const std::filesystem::path& folder,
                                          const std::string& name) {
-  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  UniqueDir dir(opendir(folder.c_str()));
   if (!dir) return std::nullopt;
   std::optional<std::string> best;
   while (const dirent* entry = readdir(dir.get())) {
     const std::string_view candidate = entry->d_name;
-    if (!SameNameIgnoringCase(candidate, name)) continue;
+    if (!EqualsIgnoringAsciiCase(candidate, name)) continue;
     // readdir() order depends on the file system; the smallest name keeps the choice stable.
     if (!best || candidate < *best) best = std::string(candidate);
   }
@@ -52,39 +47,6 @@ std::optional<std::string> FindOtherCase(const std::filesystem::path& folder,
 }
 
 }  // namespace
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
-
-WindowsPath ParseWindowsPath(std::string_view path) {
-  const bool has_drive = path.size() >= 2 && path[1] == ':' &&
-                         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
-  if (!has_drive) {
-    throw Failure(error::kPathNotFound,
-                  "Path not found (not a full path with a drive letter): " + std::string(path));
-  }
-  WindowsPath parsed;
-  parsed.drive = static_cast<char>(path[0] >= 'a' ? path[0] - 'a' + 'A' : path[0]);
-  std::size_t at = 2;
-  while (at < path.size()) {
-    while (at < path.size() && IsSeparator(path[at])) ++at;
-    std::size_t end = at;
-    while (end < path.size() && !IsSeparator(path[end])) ++end;
-    const std::string_view component = path.substr(at, end - at);
-    if (component == "..") {
-      if (!parsed.components.empty()) parsed.components.pop_back();
-    } else if (!component.empty() && component != ".") {
-      parsed.components.emplace_back(component);
-    }
-    at = end;
-  }
-  return parsed;
-}
 
 DriveMapping DriveMapping::FromEnvironment() {
   if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {

@@ -5,27 +5,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/windows_path.h"
+
 namespace kw {
-
-// A Windows path taken apart: the drive letter (upper case) and the components below the
-// drive's root, with "." dropped and ".." applied (never above the root).
-struct WindowsPath {
-  char drive = 'C';
-  std::vector<std::string> components;
-};
-
-// Splits "C:\TavKorea\KW.exe" into its drive and components; "\" and "/" both separate, and
-// empty components are dropped. Fails (kPathNotFound) for a path that does not start with a
-// drive letter and a colon.
-WindowsPath ParseWindowsPath(std::string_view path);
-
-inline char AsciiLower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whether two names are equal when ASCII letters are compared without regard to case (bytes
-// outside ASCII must be equal).
-bool SameNameIgnoringCase(std::string_view a, std::string_view b);
 
 // Where the Windows drives of a Wine prefix are on this host: C: is <prefix>/drive_c, any other
 // drive X: is <prefix>/dosdevices/x: when the prefix has it.

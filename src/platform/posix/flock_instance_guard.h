@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "platform/instance_guard.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/posix_handles.h"
 
 namespace kw {
 

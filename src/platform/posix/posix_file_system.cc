@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/posix_handles.h"
+#include "platform/windows_path.h"
 
 namespace kw {
 
@@ -81,53 +82,6 @@ int WriteAll(int fd, const std::byte* data, std::size_t size) {
   return 0;
 }
 
-std::size_t NextCharacter(std::string_view text, std::size_t at) {
-  ++at;
-  while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) ++at;
-  return at;
-}
-
-// "*" matches any run of characters, "?" exactly one (a whole UTF-8 character, so Korean
-// names count as Windows counts them); letters compare without regard to ASCII case.
-bool WildcardMatch(std::string_view name, std::string_view pattern) {
-  std::size_t n = 0;
-  std::size_t p = 0;
-  std::size_t star_p = std::string_view::npos;
-  std::size_t star_n = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star_p = ++p;
-      star_n = n;
-    } else if (p < pattern.size() && pattern[p] == '?') {
-      ++p;
-      n = NextCharacter(name, n);
-    } else if (p < pattern.size() && AsciiLower(pattern[p]) == AsciiLower(name[n])) {
-      ++p;
-      ++n;
-    } else if (star_p != std::string_view::npos) {
-      p = star_p;
-      star_n = NextCharacter(name, star_n);
-      n = star_n;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
-// Windows lets a trailing ".*" match an empty extension too: "KW.*" finds "KW", and "*.*"
-// finds every name.
-bool MatchesPattern(std::string_view name, std::string_view pattern) {
-  if (WildcardMatch(name, pattern)) return true;
-  return pattern.ends_with(".*") && WildcardMatch(name, pattern.substr(0, pattern.size() - 2));
-}
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 // A pattern split into its folder and the name pattern of its last component.
 struct Pattern {
   std::string folder_text;  // As the caller wrote it, for messages.
@@ -158,7 +112,7 @@ bool IsFolder(int folder_fd, const char* name) {
 // The names of the visible ordinary files of the pattern's folder that match it, or nullopt
 // when the folder does not exist.
 std::optional<std::vector<std::string>> MatchingFiles(const Pattern& pattern) {
-  DirPtr dir(opendir(pattern.folder.c_str()));
+  UniqueDir dir(opendir(pattern.folder.c_str()));
   if (!dir) {
     if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
     throw ErrnoFailure(errno, pattern.folder_text, pattern.folder);
@@ -198,7 +152,7 @@ class TemporaryBeside {
   bool ok() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
-  int Close() { return fd_.Close(); }
+  int Close() { return CloseReporting(fd_); }
   void Release() { path_.clear(); }
 
  private:
@@ -251,7 +205,7 @@ class PosixWritableFile final : public WritableFile {
     const int flush_error = used_ > 0 ? WriteAll(fd_.get(), buffer_.get(), used_) : 0;
     used_ = 0;
     // close() is where network file systems report write failures.
-    const int close_error = fd_.Close() != 0 ? errno : 0;
+    const int close_error = CloseReporting(fd_) != 0 ? errno : 0;
     if (flush_error != 0) throw ErrnoFailure(flush_error, windows_path_, host_);
     if (close_error != 0 && close_error != EINTR) {
       throw ErrnoFailure(close_error, windows_path_, host_);

@@ -21,7 +21,7 @@
 
 #include "platform/failure.h"
 #include "platform/posix/drive_mapping.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/posix_handles.h"
 
 extern char** environ;
 
@@ -222,10 +222,7 @@ void Launch(const std::string& program, const std::vector<std::string>& argument
 }  // namespace
 
 std::vector<RunningProcess> PosixProcesses::Running() {
-  struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-  };
-  std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
+  UniqueDir proc(opendir("/proc"));
   if (!proc) {
     throw Failure(error::kProcessList, "Cannot read the list of running processes from /proc: " +
                                            std::generic_category().message(errno));

@@ -44,8 +44,7 @@ int main(int argc, char** argv) {
   } catch (const kw::Failure& failure) {
     // Only the start-up can get here: no handler lets a Failure out of the event loop.
     QMessageBox::critical(nullptr, QString::fromUtf8(kw::kAppTitle.data(), kw::kAppTitle.size()),
-                          QString::fromStdString(failure.description() + "\n\n(Error " +
-                                                 std::to_string(failure.number()) + ")"));
+                          QString::fromStdString(failure.Message()));
     return 1;
   }
 }

@@ -1,6 +1,11 @@
+// The operations of an update run: the order of their steps, wired to the layers that do them.
+
 #include <string>
 
 #include "app/update_window.h"
+#include "install/installer.h"
+#include "update/bas_common.h"
+#include "update/run_start.h"
 
 namespace kw {
 
@@ -14,26 +19,39 @@ constexpr std::string_view kBatchFile = "C:\\TavKorea\\KW_Update.Bat";
 
 }  // namespace
 
+void UpdateWindow::StartUpdate() {
+  model_.SetCaption(Msg0Lbl, "* 작업시작 *");
+  model_.SetCaption(Msg1Lbl, "");
+  model_.SetCaption(Msg2Lbl, "");
+  model_.SetCaption(Msg3Lbl, "");
+  PumpEvents();
+  model_.SetCaption(ErrViewTxt, "");
+  platform_.host.SetMousePointer(MousePointer::kBusy);
+  model_.SetEnabled(TavEnterCmd, false);
+  model_.SetEnabled(KwFme, false);
+  model_.SetEnabled(SsFme, false);
+
+  PrepareWorkspace(platform_.files, settings_);
+  basCommon::KillProcessByName(platform_.processes, std::string(kMainExeFile));
+  basCommon::KillProcessByName(platform_.processes, std::string(kSubExeFile));
+  RunDownloads();
+  ReturnToIdle();
+}
+
 void UpdateWindow::RunDownloads() {
   TransferControl& inet1 = platform_.inet1;
-  const auto base_address = [this](const Route& route) {
-    return "http://" + update_host_ + std::string(route.server_path);
-  };
-  const auto staging_folder = [this](const Route& route) {
-    return settings_.BackupDir + std::string(route.staging_folder);
-  };
-
   try {
     AnnounceStep("로그인");
     inet1.SetAccessType(2);
     inet1.SetURL(update_host_);
     inet1.SetUserName(std::string(kUserName));
     inet1.SetPassword(std::string(kPassword));
-    WaitWhileExecuting();
+    WaitWhileExecuting(inet1, *this);
 
     for (std::string_view executable : {kMainExeFile, kSubExeFile}) {
       AnnounceStep("DownLoad(" + std::string(executable) + ")");
-      if (DownloadFile(base_address(kExecutableRoute), staging_folder(kExecutableRoute),
+      if (DownloadFile(BaseAddress(update_host_, kExecutableRoute),
+                       StagingFolder(settings_, kExecutableRoute),
                        std::string(executable)) == kDownloadFailed) {
         return;
       }
@@ -42,8 +60,8 @@ void UpdateWindow::RunDownloads() {
     if (!model_.Selected(TavSelt0Opt)) {
       for (const ListRoute& list_route : kListRoutes) {
         AnnounceStep(list_route.route.step_caption);
-        const std::string base = base_address(list_route.route);
-        const std::string folder = staging_folder(list_route.route);
+        const std::string base = BaseAddress(update_host_, list_route.route);
+        const std::string folder = StagingFolder(settings_, list_route.route);
         const FileList& list = catalogue_.List(list_route.list);
         for (int slot = FileList::kFirstSlot; slot <= FileList::kLastSlot; ++slot) {
           if (list[slot].empty()) continue;
@@ -71,6 +89,20 @@ void UpdateWindow::RunDownloads() {
   AnnounceStep("완료");
   model_.SetCaption(Msg0Lbl, "작업완료");
   PumpEvents();
+}
+
+DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string local_folder,
+                                          std::string file_name) {
+  return kw::DownloadFile({platform_.inet1, platform_.files, platform_.clock, *this},
+                          std::move(base_address), std::move(local_folder), std::move(file_name));
+}
+
+void UpdateWindow::InstallStagedFiles() {
+  kw::InstallStagedFiles(platform_.files, settings_, catalogue_, model_.Selected(TavSelt1Opt));
+}
+
+void UpdateWindow::TimeWaitSec(std::int16_t seconds) {
+  kw::TimeWaitSec(platform_.clock, *this, seconds);
 }
 
 }  // namespace kw

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/failure.h"
+#include "platform/file_system.h"
+#include "transfer/transfer_control.h"
+
+namespace kw {
+
+// The result of DownloadFile: 1 when the file was not fetched and the run must end.
+using DownloadResult = std::int16_t;
+inline constexpr DownloadResult kDownloadComplete = 0;
+inline constexpr DownloadResult kDownloadFailed = 1;
+
+// The text a failure shows on the transfer-state label: its description, except that an
+// unreachable host (error::kCannotConnect) reads "Cannot connect to remote host".
+std::string FailureText(const Failure& failure);
+
+// The window's event pumps as the transfer layer uses them. Either may raise whatever the
+// window raises to abandon a run once it has been closed; the transfer layer lets that pass,
+// after closing what it holds.
+class EventPump {
+ public:
+  virtual ~EventPump() = default;
+  // Runs the events that are waiting, once.
+  virtual void PumpEvents() = 0;
+  // Runs events as they come until `timeout` has passed or one has run; sleeps meanwhile.
+  virtual void WaitForEvents(std::chrono::milliseconds timeout) = 0;
+};
+
+// What a download shows while it runs, implemented by the window.
+class DownloadProgress : public EventPump {
+ public:
+  enum class Label {
+    kFile,           // the file and its outcome
+    kTransferState,  // the transfer state, or the failure text
+    kElapsed,        // whole seconds since the body began
+    kReceived,       // kilobytes received
+  };
+  virtual void SetLabel(Label label, std::string_view text) = 0;
+  // The progress bar: the percentage received, as computed (it can pass 100).
+  virtual void SetPercent(double percent) = 0;
+  // Adds `text` at the end of the error log.
+  virtual void AppendToErrorLog(std::string_view text) = 0;
+};
+
+// What a download works with. The references must outlive the call.
+struct DownloadSeams {
+  TransferControl& inet1;
+  FileSystem& files;
+  Clock& clock;
+  DownloadProgress& progress;
+};
+
+// Fetches base_address + "/" + file_name into local_folder + "\" + file_name, 1 KB at a time,
+// with the elapsed seconds, kilobytes and percentage shown after every chunk, and a one-second
+// pause at the end. The transfer control must be set up and idle, and the folder must exist.
+//
+// Every failure (an unreachable host, a status outside 200-299, a missing or non-numeric
+// Content-Length, a length of 0, a body that breaks off, ends short or goes past the announced
+// length, a file that cannot be written) is handled here: its text goes to the transfer-state
+// label, the transfer is cancelled, the file closed (what was written stays, at most one chunk
+// past the announced length), the name added to the error log as a line of its own, and the
+// file label marked " - 다운취소". The result is then kDownloadFailed, after the pause.
+DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address,
+                            std::string local_folder, std::string file_name);
+
+// Pumps events for `seconds` of the monotonic clock, sleeping between them; returns after one
+// look at the clock for 0 or less.
+void TimeWaitSec(Clock& clock, EventPump& pump, std::int16_t seconds);
+
+// Pumps events while the transfer control's request executes, sleeping between them.
+void WaitWhileExecuting(TransferControl& inet1, EventPump& pump);
+
+}  // namespace kw
