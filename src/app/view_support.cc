@@ -66,6 +66,7 @@ void ScreenUpdates::Mark(ControlId id, ControlProperty property) {
     default:
       return;
   }
+  marked_ = true;
   if (IsChunkDisplay(id)) held_back_ = true;
 }
 

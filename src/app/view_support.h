@@ -54,6 +54,7 @@ class ScreenUpdates {
   // Calls write(id, property) for every change due at `now`, in the window's control order.
   template <typename Write>
   void Take(TimePoint now, Write write) {
+    if (!marked_) return;
     const bool chunk_displays_due = now - last_chunk_write_ >= refresh_interval_;
     if (chunk_displays_due && held_back_) {
       last_chunk_write_ = now;
@@ -66,6 +67,7 @@ class ScreenUpdates {
       if (changed & kCaption) write(id, ControlProperty::kCaption);
       if (changed & kValue) write(id, ControlProperty::kValue);
     }
+    marked_ = held_back_;
   }
 
   // When the changes held back fall due; nullopt when none is held back.
@@ -81,6 +83,7 @@ class ScreenUpdates {
 
   std::chrono::nanoseconds refresh_interval_;
   std::array<std::uint8_t, kControlCount> changed_{};
+  bool marked_ = false;     // some control is marked
   bool held_back_ = false;  // a chunk display is marked and not yet written
   TimePoint last_chunk_write_{};
 };

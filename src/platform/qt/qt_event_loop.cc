@@ -12,8 +12,20 @@ namespace kw {
 
 void QtWindow::PumpEvents() {
   // What the model holds now goes to the widgets first, so that this pass paints it.
-  WriteDue();
-  QCoreApplication::processEvents();
+  const bool wrote = WriteDue();
+  // Everything queued for the window (tasks posted by the transfer control, queued calls) is
+  // in Qt's posted events, which cost nothing to look at. The window system's own events
+  // (input, timers, painting) are read with a system call, which at a download's pace (a pump
+  // per kilobyte) would cost more than the rest of the download: they are read by every pump
+  // that writes to the screen or comes kSystemEventInterval or more after the last read, and
+  // by every wait.
+  const auto now = std::chrono::steady_clock::now();
+  if (wrote || now - last_system_read_ >= kSystemEventInterval) {
+    QCoreApplication::processEvents();
+    last_system_read_ = now;
+  } else {
+    QCoreApplication::sendPostedEvents();
+  }
 }
 
 void QtWindow::WaitForEvents(std::chrono::milliseconds timeout) {
@@ -29,6 +41,7 @@ void QtWindow::WaitForEvents(std::chrono::milliseconds timeout) {
   } else {
     QCoreApplication::processEvents();
   }
+  last_system_read_ = std::chrono::steady_clock::now();
 }
 
 void QtWindow::Post(std::function<void()> task) {

@@ -99,15 +99,18 @@ void QtWindow::OnControlChanged(ControlId id, ControlProperty property) {
   }
 }
 
-void QtWindow::WriteDue() {
-  if (model_ == nullptr) return;
-  updates_->Take(std::chrono::steady_clock::now(), [this](ControlId id, ControlProperty property) {
+bool QtWindow::WriteDue() {
+  if (model_ == nullptr) return false;
+  bool wrote = false;
+  updates_->Take(std::chrono::steady_clock::now(), [&](ControlId id, ControlProperty property) {
+    wrote = true;
     if (property == ControlProperty::kCaption) {
       WriteCaption(control(id), id, model_->Caption(id));
     } else {
       WriteValue(control(id), id, model_->Value(id));
     }
   });
+  return wrote;
 }
 
 void QtWindow::OnPassTimer() {

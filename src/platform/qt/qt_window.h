@@ -48,8 +48,10 @@ class QtWindow final : public QWidget, public WindowHost, private WindowModelObs
   // The widget that shows a control; its objectName is the control's name.
   QWidget* control(ControlId id) const { return controls_[static_cast<std::size_t>(id)]; }
 
-  // EventLoop. A task posted with Post must not throw: Qt's event dispatch cannot carry an
-  // exception, so one that escapes ends the program.
+  // EventLoop. A pump runs every task posted before it and paints what the model held; it
+  // reads the window system's input too, unless it has nothing to paint and did so less than
+  // kSystemEventInterval ago (a wait always does). A task posted with Post must not throw: Qt's
+  // event dispatch cannot carry an exception, so one that escapes ends the program.
   void PumpEvents() override;
   void WaitForEvents(std::chrono::milliseconds timeout) override;
   void Post(std::function<void()> task) override;
@@ -62,13 +64,15 @@ class QtWindow final : public QWidget, public WindowHost, private WindowModelObs
   // pointer, if set, gives way to the ordinary one while the box is open.
   void ShowMessage(std::string_view title, std::string_view text) override;
 
+  static constexpr std::chrono::microseconds kSystemEventInterval{1000};
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void OnControlChanged(ControlId id, ControlProperty property) override;
-  // Writes the captions and values that are due to their widgets.
-  void WriteDue();
+  // Writes the captions and values that are due to their widgets; whether there were any.
+  bool WriteDue();
   // The view's own pass, for changes made while no pump comes.
   void OnPassTimer();
   void SetBusyCursor(bool busy);
@@ -80,6 +84,7 @@ class QtWindow final : public QWidget, public WindowHost, private WindowModelObs
   QTimer pass_timer_;
   bool busy_cursor_ = false;
   bool closed_ = false;
+  std::chrono::steady_clock::time_point last_system_read_{};
 };
 
 }  // namespace kw
