@@ -121,6 +121,28 @@ TEST_F(QtWindowTest, ControlsShowTheirBackColours) {
   EXPECT_EQ(option.pixelColor(option.width() - 2, 1), QColor(0xFF, 0xE0, 0xC0));
 }
 
+TEST_F(QtWindowTest, AFrameSetsItsCaptionIntoItsTopEdgeAndAnEmptyOneLeavesTheEdgeWhole) {
+  // The edge's dark line, along the frame's top, from its left corner to its right one.
+  const auto edge_pixels = [&](ControlId id) {
+    QWidget* const frame = t.view.control(id);
+    // The frame alone: its options would cover where its caption goes.
+    QImage image(frame->size(), QImage::Format_RGB32);
+    frame->render(&image, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+    const QRgb dark = frame->palette().color(QPalette::Dark).rgb();
+    int top = 0;
+    while (top < image.height() && image.pixel(image.width() / 2, top) != dark) ++top;
+    int count = 0;
+    for (int x = 0; x < image.width() - 2; ++x) count += image.pixel(x, top) == dark;
+    return std::pair{count, image.width() - 2};
+  };
+  const auto [unbroken, width] = edge_pixels(KwFme);
+  EXPECT_EQ(unbroken, width) << "KwFme has no caption";
+  t.model().SetCaption(KwFme, "범위");
+  t.view.PumpEvents();
+  const auto [broken, same_width] = edge_pixels(KwFme);
+  EXPECT_LT(broken, same_width - 10) << "the caption stands in the edge";
+}
+
 TEST_F(QtWindowTest, ControlsWithAFontUseTheKoreanFontOthersTheWindowsDefault) {
   for (const ControlLayout& layout : kControlLayouts) {
     SCOPED_TRACE(std::string(layout.name));

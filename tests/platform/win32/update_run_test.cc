@@ -1,0 +1,224 @@
+// Whole updates of KW_Update.exe under Windows (or Wine): the program started as a person
+// starts it, driven through its window by this test with the messages any program can send
+// (BM_CLICK, WM_GETTEXT), against an HTTP server serving a sample release of the catalogue
+// (the ctest fixture "windows_release_server", on the port the program is built for).
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/window_layout.h"
+#include "build_config.h"
+#include "platform/win32/wide_text.h"
+#include "platform/win32/win32_controls.h"
+#include "update/catalogue.h"
+
+namespace kw {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using enum ControlId;
+
+constexpr auto kPatience = 120s;
+
+// A path of the machine running the tests' server, as Wine shows it (drive Z: is "/"); a
+// Windows path is used as it is.
+fs::path HostPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return fs::path(Widen(path));
+  std::wstring windows = L"Z:" + Widen(path);
+  for (wchar_t& c : windows) c = c == L'/' ? L'\\' : c;
+  return fs::path(windows);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string FixtureValue(const char* name) {
+  const char* state = std::getenv("KW_TEST_RELEASE_STATE");
+  if (state == nullptr) return "";
+  std::string value = ReadFile(HostPath(state) / name);
+  while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+  return value;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds patience = kPatience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+// A window's text as WM_GETTEXT gives it. The program answers between the steps of a run; a
+// step that pumps nothing (the installer) delays the answer, which is waited for.
+std::string TextOf(HWND window) {
+  wchar_t text[1024] = {};
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
+                      SMTO_NORMAL, 10'000, &copied);
+  return Narrow(text);
+}
+
+HWND FindControl(HWND window, ControlId id) {
+  struct Search {
+    int command_id;
+    HWND found = nullptr;
+  } search{kControlIdBase + static_cast<int>(id)};
+  EnumChildWindows(
+      window,
+      [](HWND child, LPARAM l) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(l);
+        if (GetDlgCtrlID(child) != s.command_id) return TRUE;
+        s.found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+struct Process {
+  PROCESS_INFORMATION info{};
+  ~Process() {
+    if (info.hProcess == nullptr) return;
+    if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info.hProcess, 9);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+  }
+  bool Running() const { return WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT; }
+  // The exit code, once it has ended within `patience`; -1 if it has not.
+  long ExitCode(std::chrono::milliseconds patience) const {
+    if (WaitForSingleObject(info.hProcess, static_cast<DWORD>(patience.count())) != WAIT_OBJECT_0) {
+      return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    return static_cast<long>(code);
+  }
+};
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    release_ = FixtureValue("root");
+    ASSERT_FALSE(release_.empty())
+        << "no release server: run through ctest, whose fixture starts it and sets "
+           "KW_TEST_RELEASE_STATE";
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    program_ = fs::path(module).parent_path() / L"KW_Update.exe";
+    ASSERT_TRUE(fs::exists(program_)) << program_.string();
+  }
+
+  void Start(Process& process) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    std::wstring command = L"\"" + program_.wstring() + L"\"";
+    ASSERT_TRUE(CreateProcessW(program_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, program_.parent_path().c_str(), &startup, &process.info));
+  }
+
+  // The release's copy of a file the server has under `server_path`.
+  std::string Released(std::string_view server_path, const std::string& name) {
+    return ReadFile(HostPath(release_) / Widen(std::string(server_path).substr(1)) / Widen(name));
+  }
+
+  std::string release_;
+  fs::path program_;
+};
+
+TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsTheBatch) {
+  std::error_code ignored;
+  fs::remove_all(L"C:\\TavKorea", ignored);
+  fs::remove_all(L"C:\\TavBackup", ignored);
+
+  Process first;
+  Start(first);
+  HWND window = nullptr;
+  ASSERT_TRUE(WaitUntil([&] {
+    window = FindWindowW(L"KwUpdateWindow", Widen(kWindowCaption).c_str());
+    return window != nullptr && IsWindowVisible(window);
+  }));
+
+  // The window as it opens, read as any program reads it.
+  EXPECT_EQ(TextOf(FindControl(window, TavMenuLbl)),
+            "[[ " + std::string(KW_UPDATE_HOST) + " --> C:\\TavKorea ]]");
+  EXPECT_EQ(TextOf(FindControl(window, TavSelt0Opt)), "실행화일(KWx.exe)");
+  EXPECT_EQ(TextOf(FindControl(window, TavEnterCmd)), "확인");
+  EXPECT_EQ(TextOf(FindControl(window, Msg0Lbl)), "");
+  EXPECT_EQ(SendMessageW(FindControl(window, TavSelt0Opt), BM_GETCHECK, 0, 0), BST_CHECKED);
+
+  // 전체 업데이트, then 확인: the press returns at once, the run goes on in the program.
+  SendMessageW(FindControl(window, TavSelt1Opt), BM_CLICK, 0, 0);
+  ASSERT_EQ(SendMessageW(FindControl(window, TavSelt1Opt), BM_GETCHECK, 0, 0), BST_CHECKED);
+  SendNotifyMessageW(FindControl(window, TavEnterCmd), BM_CLICK, 0, 0);
+  const HWND state = FindControl(window, Msg0Lbl);
+  ASSERT_TRUE(WaitUntil([&] { return TextOf(state) == "작업완료"; }, 10min))
+      << "Msg0Lbl: " << TextOf(state) << ", Msg1Lbl: " << TextOf(FindControl(window, Msg1Lbl))
+      << ", Msg3Lbl: " << TextOf(FindControl(window, Msg3Lbl));
+  EXPECT_EQ(TextOf(FindControl(window, Msg1Lbl)), "완료");
+  EXPECT_EQ(TextOf(FindControl(window, ErrViewTxt)), "");
+  EXPECT_TRUE(IsWindowEnabled(FindControl(window, TavEnterCmd)));
+
+  // Every file of the catalogue, under its installed name, as the server has it.
+  EXPECT_EQ(ReadFile(L"C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
+  EXPECT_EQ(ReadFile(L"C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
+  FileCatalogue catalogue;
+  BuildFileCatalogue(catalogue);
+  int installed = 0;
+  for (const ListRoute& list_route : kListRoutes) {
+    const FileList& list = catalogue.List(list_route.list);
+    for (int slot = FileList::kFirstSlot; slot <= FileList::kLastSlot; ++slot) {
+      if (list[slot].empty()) continue;
+      const std::string path = "C:\\TavKorea" + std::string(list_route.route.install_folder) +
+                               "\\" + InstalledName(list[slot]);
+      EXPECT_EQ(ReadFile(Widen(path)), Released(list_route.route.server_path, list[slot])) << path;
+      ++installed;
+    }
+  }
+  EXPECT_EQ(installed, 177);
+
+  // The batch file runs on its own, in a console of its own.
+  EXPECT_TRUE(WaitUntil([] {
+    return ReadFile(L"C:\\TavKorea\\KW_Update.log").find("Update complete") != std::string::npos;
+  }));
+
+  // A second start says so and ends; the first goes on.
+  Process second;
+  Start(second);
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (box = FindWindowW(L"#32770", L"KW_Update")) != nullptr; }));
+  std::string box_text;
+  EnumChildWindows(
+      box,
+      [](HWND child, LPARAM l) -> BOOL {
+        const std::string text = TextOf(child);
+        if (text.find("instance") != std::string::npos) *reinterpret_cast<std::string*>(l) = text;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&box_text));
+  EXPECT_EQ(box_text, "Only one instance of this program may run at one time");
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_EQ(second.ExitCode(30s), 0);
+  EXPECT_TRUE(first.Running());
+
+  // Closing the window ends the program.
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(first.ExitCode(30s), 0);
+}
+
+}  // namespace
+}  // namespace kw
