@@ -1,11 +1,7 @@
 #include "platform/posix/curl_transfer_control.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +17,7 @@
 #include "platform/failure.h"
 #include "support/failure_of.h"
 #include "support/http_test_server.h"
+#include "support/socket.h"
 #include "support/test_host.h"
 
 namespace kw {
@@ -51,48 +48,23 @@ std::string AsText(const std::vector<std::byte>& bytes) {
 }
 
 // A loopback port with nothing listening on it.
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
+int ClosedPort() { return testing::Socket::ListenOnLoopback(1).LocalPort(); }
 
 // A loopback listener whose accept queue is full, so the kernel drops further connection
 // attempts and a client's connect hangs.
 class FullListener {
  public:
-  FullListener() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(listen_fd_, 0);
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    for (int& filler : fillers_) {
-      filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  FullListener() : listener_(testing::Socket::ListenOnLoopback(0)) {
+    for (testing::Socket& filler : fillers_) {
+      filler = testing::Socket::StartConnectToLoopback(listener_.LocalPort());
     }
     std::this_thread::sleep_for(100ms);  // lets the handshakes of the fillers settle
   }
-  ~FullListener() {
-    for (int filler : fillers_) ::close(filler);
-    ::close(listen_fd_);
-  }
-  int port() const { return port_; }
+  int port() const { return listener_.LocalPort(); }
 
  private:
-  int listen_fd_ = -1;
-  int port_ = 0;
-  int fillers_[3] = {-1, -1, -1};
+  testing::Socket listener_;
+  testing::Socket fillers_[3];
 };
 
 class CurlTransferControlTest : public ::testing::Test {
