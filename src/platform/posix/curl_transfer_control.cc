@@ -282,6 +282,8 @@ class CurlTransferControl::Worker {
     round_ = {};
     in_head_ = false;
     body_started_ = false;
+    announced_.reset();
+    overlong_ = false;
     seen_read_ = 0;
     written_at_last_pass_ = 0;
     paused_ = false;
@@ -304,6 +306,9 @@ class CurlTransferControl::Worker {
         curl_easy_setopt(easy, CURLOPT_URL, active_->wire_url.c_str()) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        // A transfer abandoned during a name lookup (timed out, cancelled, the control going
+        // away) leaves the lookup's thread to finish on its own instead of waiting for it.
+        curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_) == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
@@ -396,6 +401,12 @@ class CurlTransferControl::Worker {
   }
 
   void Finish(CURLcode result) {
+    const std::uint64_t written = active_->written;
+    if (announced_ && (overlong_ || written != *announced_)) {
+      return Fail(Failure(error::kIncompleteBody, "The body of " + active_->url +
+                                                      " did not keep its announced length of " +
+                                                      std::to_string(*announced_) + " bytes"));
+    }
     if (result != CURLE_OK) return Fail(FailureFor(result, error_, active_->url));
     curl_multi_remove_handle(multi_.get(), easy_.get());
     in_multi_ = false;
@@ -421,6 +432,15 @@ class CurlTransferControl::Worker {
   }
 
   void HeadArrived() {
+    {
+      std::lock_guard lock(active_->mutex);
+      for (const auto& [name, value] : active_->headers) {
+        if (EqualsIgnoringCase(name, "Content-Length")) {
+          announced_ = std::strtoull(value.c_str(), nullptr, 10);
+          break;
+        }
+      }
+    }
     active_->head_arrived = true;
     loop_.Post([] {});
   }
@@ -445,6 +465,12 @@ class CurlTransferControl::Worker {
     }
     self.Touch();
     const std::uint64_t written = request.written.load(std::memory_order_relaxed);
+    if (self.announced_ && written + length > *self.announced_) {
+      // Keeps the announced part and ends the transfer; Finish reports it.
+      self.overlong_ = true;
+      OnBody(data, 1, *self.announced_ - written, user);
+      return 0;
+    }
     if (length > kRingCapacity - (written - self.seen_read_)) {
       // The load also acquires: GetChunk is done with the bytes it read, they may be reused.
       self.seen_read_ = request.read;
@@ -600,6 +626,8 @@ class CurlTransferControl::Worker {
   bool in_head_ = false;
   bool location_seen_ = false;
   bool body_started_ = false;
+  std::optional<std::uint64_t> announced_;
+  bool overlong_ = false;
   std::uint64_t seen_read_ = 0;             // the last look at the request's `read`
   std::uint64_t written_at_last_pass_ = 0;  // `written` when the reader was last woken
   bool paused_ = false;

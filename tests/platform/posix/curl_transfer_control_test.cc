@@ -1,11 +1,14 @@
 #include "platform/posix/curl_transfer_control.h"
 
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +22,23 @@
 #include "support/http_test_server.h"
 #include "support/socket.h"
 #include "support/test_host.h"
+
+// Name lookups of one host take long: the test binary's getaddrinfo comes before the C
+// library's, sleeps for that name and passes every other lookup on. (".test" is reserved; no
+// resolver would ever answer for it.)
+constexpr char kSlowLookupHost[] = "slow-lookup.test";
+constexpr std::chrono::seconds kSlowLookup{8};
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** result) {
+  using Function = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+  static const auto next = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+  if (node != nullptr && std::strcmp(node, kSlowLookupHost) == 0) {
+    std::this_thread::sleep_for(kSlowLookup);
+    return EAI_NONAME;
+  }
+  return next(node, service, hints, result);
+}
 
 namespace kw {
 namespace {
@@ -282,6 +302,49 @@ TEST_F(CurlTransferControlTest, ABodyThatBreaksOffRaisesFromGetChunk) {
   }
 }
 
+TEST_F(CurlTransferControlTest, ABodyThatDoesNotKeepItsAnnouncedLengthRaisesFromGetChunk) {
+  using Framing = ServerReply::Framing;
+  ServerReply endless;  // as good as endless: far more than any test would read
+  endless.framing = Framing::kChunked;
+  endless.generated_length = std::size_t{1} << 40;
+  endless.announced_length = 1000;
+  server_.Serve("/endless", endless);
+  ServerReply longer;
+  longer.framing = Framing::kChunked;
+  longer.generated_length = 5000;
+  longer.announced_length = 2048;
+  server_.Serve("/longer", longer);
+  ServerReply shorter;  // its chunks end properly, before the announced length
+  shorter.framing = Framing::kChunked;
+  shorter.generated_length = 3000;
+  shorter.announced_length = 5000;
+  server_.Serve("/shorter", shorter);
+
+  struct Case {
+    std::string path;
+    std::size_t delivered;  // what GetChunk hands out before it raises
+  };
+  for (const Case& c : {Case{"/endless", 0}, Case{"/longer", 2048}, Case{"/shorter", 2048}}) {
+    SCOPED_TRACE(c.path);
+    Get(server_.Url(c.path));
+    std::size_t delivered = 0;
+    try {
+      // Bounded, so that a control that never notices cannot keep the test reading forever.
+      while (delivered < (64u << 20)) {
+        const std::size_t size = control().GetChunk(1024).size();
+        if (size == 0) break;
+        delivered += size;
+      }
+      ADD_FAILURE() << "the body was read without a failure";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), error::kIncompleteBody);
+      EXPECT_THAT(failure.description(), HasSubstr(c.path));
+    }
+    EXPECT_EQ(delivered, c.delivered);
+  }
+  EXPECT_LT(server_.body_bytes_sent(), 32u << 20) << "the endless body was not cut off";
+}
+
 TEST_F(CurlTransferControlTest, SilenceForTheStallTimeRaisesRequestTimedOut) {
   UseTimeouts({.connect = 60s, .stall = 1s});
   ServerReply mid_body;
@@ -331,6 +394,30 @@ TEST_F(CurlTransferControlTest, AConnectionThatCannotBeMadeRaisesFromGetHeader) 
     EXPECT_EQ(failure.number(), error::kRequestTimedOut);
     EXPECT_THAT(failure.description(), StartsWith("Request timed out"));
   }
+}
+
+TEST_F(CurlTransferControlTest, ASlowNameLookupNeitherOutlastsTheConnectTimeoutNorHoldsUpTheEnd) {
+  using Clock = std::chrono::steady_clock;
+  UseTimeouts({.connect = 2s, .stall = 60s});
+  const std::string url = "http://" + std::string(kSlowLookupHost) + "/x";
+  {
+    const auto start = Clock::now();
+    Get(url);
+    const Failure failure = FailureOf([&] { control().GetHeader("Content-Length"); });
+    EXPECT_EQ(failure.number(), error::kRequestTimedOut);
+    EXPECT_LT(Clock::now() - start, kSlowLookup / 2) << "the timeout waited for the lookup";
+  }
+
+  // The operator closes the window while a lookup is under way.
+  control().SetURL(url);
+  control().Execute("GET");
+  const auto until = Clock::now() + 200ms;
+  while (Clock::now() < until) host_.WaitForEvents(50ms);
+  ASSERT_TRUE(control().StillExecuting());
+  const auto start = Clock::now();
+  control().Cancel();
+  control_.reset();
+  EXPECT_LT(Clock::now() - start, 1s) << "the end waited for the lookup";
 }
 
 TEST_F(CurlTransferControlTest, ExecuteRefusesWhileARequestStillExecutes) {
