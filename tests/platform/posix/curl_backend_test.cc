@@ -51,8 +51,7 @@ KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(Curl, CurlControls());
 
 // What only the libcurl control does.
 class CurlBackendTest : public TransferControlContract {};
-INSTANTIATE_TEST_SUITE_P(Curl, CurlBackendTest, ::testing::Values(CurlControls()),
-                         ControlsName);
+INSTANTIATE_TEST_SUITE_P(Curl, CurlBackendTest, ::testing::Values(CurlControls()), ControlsName);
 
 TEST_P(CurlBackendTest, ProxiesComeFromTheEnvironment) {
   struct ScopedEnv {
