@@ -149,7 +149,7 @@ std::optional<std::string> ReceivedRequest::Header(std::string_view name) const 
   return std::nullopt;
 }
 
-HttpTestServer::HttpTestServer() : listener_(Socket::ListenOnLoopback(64)) {
+HttpTestServer::HttpTestServer() : listener_(Socket::ListenOnLoopback(64, stop_.get_token())) {
   port_ = listener_.LocalPort();
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
@@ -186,10 +186,9 @@ void HttpTestServer::Stop() {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
-    // Shutting a socket down wakes the thread blocked on it; the threads close their own.
-    listener_.ShutDown();
-    for (const Socket* socket : open_sockets_) socket->ShutDown();
   }
+  // Threads blocked on their sockets give up; the ones pausing wake up.
+  stop_.request_stop();
   changed_.notify_all();
   acceptor_.join();
   {
@@ -213,11 +212,6 @@ void HttpTestServer::AcceptLoop() {
 }
 
 void HttpTestServer::ServeConnection(const Socket& socket, int connection) {
-  {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    open_sockets_.push_back(&socket);
-  }
   std::string pending;
   std::string head;
   Next next = Next::kKeepOpen;
@@ -237,7 +231,6 @@ void HttpTestServer::ServeConnection(const Socket& socket, int connection) {
   {
     std::lock_guard lock(mutex_);
     if (next == Next::kClientGone && !stopping_) ++client_closes_;
-    std::erase(open_sockets_, &socket);
   }
   changed_.notify_all();
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -115,6 +116,7 @@ class HttpTestServer {
   // Waits until the server stops or `duration` (forever when unset) passes; false if stopped.
   bool Pause(std::optional<std::chrono::milliseconds> duration);
 
+  std::stop_source stop_;  // of every socket of the server
   Socket listener_;
   int port_ = 0;
   std::thread acceptor_;
@@ -124,7 +126,6 @@ class HttpTestServer {
   bool stopping_ = false;
   std::map<std::string, ServerReply> script_;
   std::vector<ReceivedRequest> requests_;
-  std::vector<const Socket*> open_sockets_;  // each owned by its connection's thread
   std::vector<std::thread> connection_threads_;
   int connections_accepted_ = 0;
   int client_closes_ = 0;

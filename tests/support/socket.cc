@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -20,14 +21,17 @@ namespace kw::testing {
 
 namespace {
 
+// How often a blocked call looks at its stop token.
+constexpr int kStopCheckMs = 20;
+
 #ifdef _WIN32
 using Native = SOCKET;
-constexpr int kShutBoth = SD_BOTH;
 // Winsock's sizes are ints; a test server never passes more than a few megabytes at once.
 using IoSize = int;
+constexpr int kSendFlags = 0;
 
 int LastError() { return WSAGetLastError(); }
-bool Interrupted() { return false; }
+bool Retry() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 
 void StartSockets() {
   static const int result = [] {
@@ -39,29 +43,32 @@ void StartSockets() {
 
 void CloseNative(Native socket) { closesocket(socket); }
 Native NewSocket() { return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
+// An accepted socket inherits its listener's non-blocking mode.
 Native AcceptNative(Native listener) { return ::accept(listener, nullptr, nullptr); }
 void SetNonBlocking(Native socket) {
   u_long on = 1;
   ioctlsocket(socket, FIONBIO, &on);
 }
-constexpr int kSendFlags = 0;
+int Poll(pollfd* entry, int timeout_ms) { return WSAPoll(entry, 1, timeout_ms); }
 #else
 using Native = int;
-constexpr int kShutBoth = SHUT_RDWR;
 using IoSize = std::size_t;
+// A client that goes away must not raise SIGPIPE in the test process.
+constexpr int kSendFlags = MSG_NOSIGNAL;
 
 int LastError() { return errno; }
-bool Interrupted() { return errno == EINTR; }
+bool Retry() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 void StartSockets() {}
 void CloseNative(Native socket) { ::close(socket); }
 // Children the tests start must not inherit the servers' sockets.
 Native NewSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
-Native AcceptNative(Native listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
+Native AcceptNative(Native listener) {
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+}
 void SetNonBlocking(Native socket) {
   ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
 }
-// A client that goes away must not raise SIGPIPE in the test process.
-constexpr int kSendFlags = MSG_NOSIGNAL;
+int Poll(pollfd* entry, int timeout_ms) { return ::poll(entry, 1, timeout_ms); }
 #endif
 
 Native ToNative(std::intptr_t handle) { return static_cast<Native>(handle); }
@@ -80,12 +87,14 @@ sockaddr_in Loopback(int port) {
 
 }  // namespace
 
-Socket::Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, kNone)) {}
+Socket::Socket(Socket&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNone)), stop_(std::move(other.stop_)) {}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = std::exchange(other.handle_, kNone);
+    stop_ = std::move(other.stop_);
   }
   return *this;
 }
@@ -98,9 +107,9 @@ void Socket::Close() {
 
 Socket::operator bool() const { return handle_ != kNone; }
 
-Socket Socket::ListenOnLoopback(int backlog) {
+Socket Socket::ListenOnLoopback(int backlog, std::stop_token stop) {
   StartSockets();
-  Socket socket(static_cast<std::intptr_t>(NewSocket()));
+  Socket socket(static_cast<std::intptr_t>(NewSocket()), std::move(stop));
   if (!socket) Throw("socket");
   const sockaddr_in address = Loopback(0);
   if (::bind(ToNative(socket.handle_), reinterpret_cast<const sockaddr*>(&address),
@@ -108,12 +117,13 @@ Socket Socket::ListenOnLoopback(int backlog) {
       ::listen(ToNative(socket.handle_), backlog) != 0) {
     Throw("listening on 127.0.0.1");
   }
+  SetNonBlocking(ToNative(socket.handle_));
   return socket;
 }
 
 Socket Socket::StartConnectToLoopback(int port) {
   StartSockets();
-  Socket socket(static_cast<std::intptr_t>(NewSocket()));
+  Socket socket(static_cast<std::intptr_t>(NewSocket()), {});
   if (!socket) Throw("socket");
   SetNonBlocking(ToNative(socket.handle_));
   const sockaddr_in address = Loopback(port);
@@ -131,18 +141,35 @@ int Socket::LocalPort() const {
   return ntohs(address.sin_port);
 }
 
+bool Socket::WaitUntilReady(short events) const {
+  while (!stop_.stop_requested()) {
+    pollfd entry{};
+    entry.fd = ToNative(handle_);
+    entry.events = events;
+    const int ready = Poll(&entry, kStopCheckMs);
+    // An error of the wait itself is left to the call that follows to report.
+    if (ready != 0) return true;
+  }
+  return false;
+}
+
 Socket Socket::Accept() const {
-  const Native accepted = AcceptNative(ToNative(handle_));
-  return Socket(static_cast<std::intptr_t>(accepted));
+  for (;;) {
+    const Native accepted = AcceptNative(ToNative(handle_));
+    if (accepted != ToNative(kNone)) return Socket(static_cast<std::intptr_t>(accepted), stop_);
+    if (!Retry() || !WaitUntilReady(POLLIN)) return Socket();
+  }
 }
 
 bool Socket::SendAll(std::string_view data) const {
   while (!data.empty()) {
     const auto sent =
         ::send(ToNative(handle_), data.data(), static_cast<IoSize>(data.size()), kSendFlags);
-    if (sent < 0 && Interrupted()) continue;
-    if (sent <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(sent));
+    if (sent > 0) {
+      data.remove_prefix(static_cast<std::size_t>(sent));
+    } else if (sent == 0 || !Retry() || !WaitUntilReady(POLLOUT)) {
+      return false;
+    }
   }
   return true;
 }
@@ -150,12 +177,10 @@ bool Socket::SendAll(std::string_view data) const {
 std::ptrdiff_t Socket::Receive(char* buffer, std::size_t size) const {
   for (;;) {
     const auto got = ::recv(ToNative(handle_), buffer, static_cast<IoSize>(size), 0);
-    if (got < 0 && Interrupted()) continue;
-    return got < 0 ? -1 : static_cast<std::ptrdiff_t>(got);
+    if (got >= 0) return static_cast<std::ptrdiff_t>(got);
+    if (!Retry() || !WaitUntilReady(POLLIN)) return -1;
   }
 }
-
-void Socket::ShutDown() const { ::shutdown(ToNative(handle_), kShutBoth); }
 
 void Socket::SetNoDelay() const {
   const int on = 1;
