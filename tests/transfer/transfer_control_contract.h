@@ -25,7 +25,7 @@
 // loopback servers: the scripted HttpTestServer, and a real nginx (the ctest fixture "nginx").
 // A platform's test binary compiles transfer_control_contract.cc in and instantiates the suites:
 //
-//   KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(Curl, MakeCurlControls());
+//   KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(Curl, CurlControls());
 #define KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(prefix, maker)                            \
   INSTANTIATE_TEST_SUITE_P(prefix, TransferControlContract, ::testing::Values(maker),      \
                            ::kw::testing::ControlsName);                                   \
