@@ -221,29 +221,23 @@ void Launch(const std::string& program, const std::vector<std::string>& argument
 
 }  // namespace
 
-std::vector<RunningProcess> PosixProcesses::Running() {
+int PosixProcesses::EndProcesses(const std::function<bool(const RunningProcess&)>& select) {
   UniqueDir proc(opendir("/proc"));
   if (!proc) {
     throw Failure(error::kProcessList, "Cannot read the list of running processes from /proc: " +
                                            std::generic_category().message(errno));
   }
-  std::vector<RunningProcess> processes;
+  const pid_t self = getpid();
+  int ended = 0;
   while (const dirent* entry = readdir(proc.get())) {
     const std::optional<std::int64_t> id = ProcessIdOf(entry->d_name);
-    if (!id) continue;
+    if (!id || *id == self || *id > INT_MAX) continue;
     RunningProcess process{*id, ImageNames("/proc/" + std::string(entry->d_name))};
     // Kernel threads, and processes gone before we looked, have no names.
-    if (!process.image_names.empty()) processes.push_back(std::move(process));
+    if (process.image_names.empty() || !select(process)) continue;
+    if (kill(static_cast<pid_t>(*id), SIGKILL) == 0) ++ended;
   }
-  return processes;
-}
-
-std::int64_t PosixProcesses::CurrentId() { return getpid(); }
-
-bool PosixProcesses::End(std::int64_t id) {
-  // kill() reads 0 and negative ids as whole process groups, or every process there is.
-  if (id <= 0 || id > INT_MAX) return false;
-  return kill(static_cast<pid_t>(id), SIGKILL) == 0;
+  return ended;
 }
 
 void PosixProcesses::StartBatchFile(std::string_view path) {

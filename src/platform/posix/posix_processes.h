@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
+#include <functional>
 #include <string_view>
-#include <vector>
 
 #include "platform/processes.h"
 
@@ -10,13 +9,13 @@ namespace kw {
 
 // Processes of a Linux host whose Windows programs run under Wine.
 //
-// Running() reads /proc. A process's image names are the file names (what follows the last "/"
+// EndProcesses() reads /proc. A process's image names are the file names (what follows the last "/"
 // or "\") of its executable and of its argv[0]; when argv[0] is a Wine loader ("wine",
 // "wine64", "wine-preloader", "wine64-preloader"), of its argv[1] as well. Processes that end
 // during the scan or cannot be read are left out; only an unreadable /proc fails
 // (kProcessList).
 //
-// End() sends SIGKILL. Ids that do not name one process (0 and below) are never signalled.
+// The processes selected are sent SIGKILL.
 //
 // StartBatchFile() runs `<wine> cmd /c <path>` in the same Wine prefix, where <wine> is $WINE,
 // or `wine` on PATH. The batch file runs detached: in its own session, in the batch file's
@@ -28,9 +27,7 @@ class PosixProcesses final : public Processes {
  public:
   PosixProcesses() = default;
 
-  std::vector<RunningProcess> Running() override;
-  std::int64_t CurrentId() override;
-  bool End(std::int64_t id) override;
+  int EndProcesses(const std::function<bool(const RunningProcess&)>& select) override;
   // Reads WINEPREFIX, WINE and PATH at the time of the call, the same environment the batch
   // file gets.
   void StartBatchFile(std::string_view path) override;
