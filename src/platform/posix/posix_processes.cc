@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +103,25 @@ std::optional<std::int64_t> ProcessIdOf(std::string_view name) {
     id = id * 10 + (c - '0');
   }
   return id;
+}
+
+// Through syscall(): glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage.
+int OpenProcessFd(pid_t id) { return static_cast<int>(syscall(SYS_pidfd_open, id, 0U)); }
+
+bool KillThrough(int process_fd) {
+  return syscall(SYS_pidfd_send_signal, process_fd, SIGKILL, nullptr, 0U) == 0;
+}
+
+bool HasEnded(int process_fd) {
+  pollfd ended{.fd = process_fd, .events = POLLIN, .revents = 0};
+  return poll(&ended, 1, 0) != 0;
+}
+
+Failure CannotOpen(std::int64_t id, int err) {
+  std::string description = "Cannot open process " + std::to_string(id) +
+                            " to end it: " + std::generic_category().message(err);
+  if (err == ENOSYS) description += " (ending processes safely needs Linux 5.3 or later)";
+  return Failure(error::kProcessList, description);
 }
 
 bool IsExecutableFile(const fs::path& path) {
@@ -232,10 +253,19 @@ int PosixProcesses::EndProcesses(const std::function<bool(const RunningProcess&)
   while (const dirent* entry = readdir(proc.get())) {
     const std::optional<std::int64_t> id = ProcessIdOf(entry->d_name);
     if (!id || *id == self || *id > INT_MAX) continue;
+    // The handle comes before the names: while the process it holds lives, its id cannot
+    // pass to another, so names read now are that process's.
+    UniqueFd process_fd(OpenProcessFd(static_cast<pid_t>(*id)));
+    if (!process_fd) {
+      if (errno == ESRCH) continue;
+      throw CannotOpen(*id, errno);
+    }
     RunningProcess process{*id, ImageNames("/proc/" + std::string(entry->d_name))};
-    // Kernel threads, and processes gone before we looked, have no names.
-    if (process.image_names.empty() || !select(process)) continue;
-    if (kill(static_cast<pid_t>(*id), SIGKILL) == 0) ++ended;
+    // Kernel threads have no names. A process that has ended by now may have lent its id to
+    // another, whose names these would be.
+    if (process.image_names.empty() || HasEnded(process_fd.get())) continue;
+    if (!select(process)) continue;
+    if (KillThrough(process_fd.get())) ++ended;
   }
   return ended;
 }

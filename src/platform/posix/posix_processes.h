@@ -15,7 +15,9 @@ namespace kw {
 // during the scan or cannot be read are left out; only an unreadable /proc fails
 // (kProcessList).
 //
-// The processes selected are sent SIGKILL.
+// Each process is held by a pidfd opened before its names are read, and a selected one is sent
+// SIGKILL through it. Without pidfd_open (Linux before 5.3, or a sandbox that forbids it) no
+// process can be ended safely, and EndProcesses fails (kProcessList) saying so.
 //
 // StartBatchFile() runs `<wine> cmd /c <path>` in the same Wine prefix, where <wine> is $WINE,
 // or `wine` on PATH. The batch file runs detached: in its own session, in the batch file's

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,11 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/posix/syscall_blocker.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
 #include "update/bas_common.h"
@@ -58,21 +62,37 @@ class PosixProcessesTest : public ::testing::Test {
     return host;
   }
 
-  // Starts `program` with exactly `argv` and returns once the child runs it.
-  pid_t Start(const fs::path& program, const std::vector<std::string>& argv) {
+  // Starts `program` with exactly `argv` and returns once the child runs it. With `id`, the
+  // child gets that process id (clone3's set_tid, which needs CAP_SYS_ADMIN over the pid
+  // namespace), or nothing starts and the result is -1 with errno set.
+  pid_t Start(const fs::path& program, const std::vector<std::string>& argv,
+              std::optional<pid_t> id = std::nullopt) {
     std::vector<char*> raw;
     for (const std::string& argument : argv) raw.push_back(const_cast<char*>(argument.c_str()));
     raw.push_back(nullptr);
     int report[2];
     EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
-    const pid_t child = fork();
+    pid_t wanted = id.value_or(0);
+    clone_args args{};
+    args.exit_signal = SIGCHLD;
+    if (id) {
+      args.set_tid = reinterpret_cast<std::uintptr_t>(&wanted);
+      args.set_tid_size = 1;
+    }
+    const pid_t child = static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
     if (child == 0) {
       execv(program.c_str(), raw.data());
       const int err = errno;
       [[maybe_unused]] const ssize_t ignored = write(report[1], &err, sizeof err);
       _exit(127);
     }
+    const int clone_error = errno;
     close(report[1]);
+    if (child < 0) {
+      close(report[0]);
+      errno = clone_error;
+      return -1;
+    }
     int exec_error = 0;
     // The pipe closes without a word when exec succeeds.
     EXPECT_EQ(read(report[0], &exec_error, sizeof exec_error), 0) << strerror(exec_error);
@@ -159,6 +179,56 @@ TEST_F(PosixProcessesTest, EndKillsAtOnce) {
 
   // Gone, and its id is free.
   EXPECT_EQ(processes_.EndProcesses(is_child), 0);
+}
+
+TEST_F(PosixProcessesTest, AnIdGivenToAnotherProcessDuringTheScanIsNeverHit) {
+  const fs::path kw = Install("C:\\TavKorea\\KW.exe");
+  const pid_t offered = Start(kw);
+  pid_t successor = -1;
+  int successor_error = 0;
+  const int ended = processes_.EndProcesses([&](const RunningProcess& process) {
+    if (process.id != offered) return false;
+    // Between the choice and the kill, the chosen process ends and its id is reused.
+    kill(offered, SIGKILL);
+    Reap(offered);
+    successor = Start(kw, {"successor"}, offered);
+    successor_error = errno;
+    return true;
+  });
+  if (successor < 0)
+    GTEST_SKIP() << "cannot give a process a chosen id: " << strerror(successor_error);
+  EXPECT_EQ(ended, 0);
+  EXPECT_EQ(waitpid(successor, nullptr, WNOHANG), 0) << "the process that took the id was ended";
+}
+
+TEST_F(PosixProcessesTest, WithoutPidfdNothingIsEndedAndTheFailureSaysWhy) {
+  const pid_t kw = Start(Install("C:\\TavKorea\\KW.exe"));
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  const pid_t helper = fork();
+  if (helper == 0) {
+    std::string outcome = kw::testing::BlockSystemCall(SYS_pidfd_open, ENOSYS);
+    if (outcome.empty()) {
+      try {
+        PosixProcesses().EndProcesses([](const RunningProcess&) { return true; });
+        outcome = "no failure";
+      } catch (const Failure& failure) {
+        outcome = std::to_string(failure.number()) + " " + failure.description();
+      }
+    }
+    [[maybe_unused]] const ssize_t ignored = write(report[1], outcome.data(), outcome.size());
+    _exit(0);
+  }
+  close(report[1]);
+  std::string outcome(512, '\0');
+  outcome.resize(
+      static_cast<std::size_t>(std::max<ssize_t>(0, read(report[0], outcome.data(), 512))));
+  close(report[0]);
+  waitpid(helper, nullptr, 0);
+  if (outcome.starts_with("cannot") || outcome.starts_with("no seccomp")) GTEST_SKIP() << outcome;
+  EXPECT_THAT(outcome, HasSubstr(std::to_string(error::kProcessList) + " "));
+  EXPECT_THAT(outcome, HasSubstr("Linux 5.3"));
+  EXPECT_EQ(waitpid(kw, nullptr, WNOHANG), 0);
 }
 
 // --- The terminator, on real children ---
