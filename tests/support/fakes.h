@@ -148,10 +148,15 @@ class NoDrive final : public FileSystem {
   }
 };
 
+// Answers as told; with `failure` set, fails as a guard that cannot take its lock does.
 class FakeInstanceGuard : public InstanceGuard {
  public:
   bool another_instance = false;
-  bool AnotherInstanceRunning() override { return another_instance; }
+  std::optional<Failure> failure;
+  bool AnotherInstanceRunning() override {
+    if (failure) throw *failure;
+    return another_instance;
+  }
 };
 
 }  // namespace kw::testing
