@@ -20,8 +20,11 @@
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/posix/posix_processes.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
+#include "update/catalogue.h"
+#include "update/run_start.h"
 
 namespace kw {
 namespace {
@@ -129,6 +132,30 @@ TEST_F(PosixFileSystemTest, WithoutWineprefixTheHomeWineFolderIsUsed) {
   PosixFileSystem files;
   files.CreateFolder("C:\\TavKorea\\Data");
   EXPECT_TRUE(fs::is_directory(home / ".wine" / "drive_c" / "TavKorea" / "Data"));
+}
+
+TEST_F(PosixFileSystemTest, APrefixWithoutADriveFolderIsNamedAndLeftAsItWas) {
+  fs::remove(drive_.prefix() / "drive_c");
+  const std::string drive_folder = (drive_.prefix() / "drive_c").string();
+  const auto expect_named = [&](const Failure& failure, std::string_view path) {
+    EXPECT_EQ(failure.number(), error::kPathNotFound);
+    EXPECT_THAT(failure.description(), HasSubstr(path));
+    EXPECT_THAT(failure.description(), HasSubstr(drive_folder));
+    EXPECT_THAT(failure.description(), HasSubstr("WINEPREFIX"));
+  };
+
+  // What the operator sees: the first step of a run.
+  expect_named(FailureOf([&] { PrepareWorkspace(files_, StartUpFolderSettings()); }),
+               "C:\\TavKorea");
+  expect_named(FailureOf([&] { files_.CopyFile("C:\\A\\KW.exe", "C:\\B\\KW.exe"); }),
+               "C:\\A\\KW.exe");
+  expect_named(FailureOf([&] { files_.OpenForWriting("C:\\KW.exe"); }), "C:\\KW.exe");
+  expect_named(FailureOf([&] { files_.DeleteFiles("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
+  expect_named(FailureOf([&] { files_.AnyFileMatches("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
+  expect_named(FailureOf([&] { PosixProcesses().StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); }),
+               "C:\\TavKorea\\KW_Update.Bat");
+  EXPECT_FALSE(files_.Exists("C:\\"));
+  EXPECT_TRUE(fs::is_empty(drive_.prefix()));
 }
 
 TEST_F(PosixFileSystemTest, OtherDrivesAreTheDosdevicesOfThePrefix) {
