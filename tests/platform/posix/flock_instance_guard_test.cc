@@ -43,34 +43,10 @@ bool AnotherProcessSeesAnInstance(const fs::path& lock_path) {
   return WEXITSTATUS(status) == 1;
 }
 
-class FlockInstanceGuardTest : public ::testing::Test {
- protected:
-  TempDrive drive_;
-  fs::path lock_path_ = drive_.prefix() / "kw_update.lock";
-};
-
-TEST_F(FlockInstanceGuardTest, TheFirstGuardKeepsOthersOutWhileItLives) {
-  auto first = std::make_optional<FlockInstanceGuard>(lock_path_);
-  EXPECT_FALSE(AnotherProcessSeesAnInstance(lock_path_));  // Nobody asked yet.
-  EXPECT_FALSE(first->AnotherInstanceRunning());
-  EXPECT_TRUE(AnotherProcessSeesAnInstance(lock_path_));
-
-  FlockInstanceGuard second(lock_path_);
-  EXPECT_TRUE(second.AnotherInstanceRunning());
-  EXPECT_FALSE(first->AnotherInstanceRunning());
-
-  first.reset();
-  EXPECT_FALSE(AnotherProcessSeesAnInstance(lock_path_));
-  // The answer, once given, stands.
-  EXPECT_TRUE(second.AnotherInstanceRunning());
-  FlockInstanceGuard third(lock_path_);
-  EXPECT_FALSE(third.AnotherInstanceRunning());
-}
-
 // --- Where the lock is, and what is refused there ---
 
 // The tests' own stand-in for the temp folder every user shares.
-class FlockLockPlaceTest : public ::testing::Test {
+class FlockInstanceGuardTest : public ::testing::Test {
  protected:
   static bool CanGiveFilesAway() { return geteuid() == 0; }
   // A user id other than ours: nobody's.
@@ -89,7 +65,7 @@ class FlockLockPlaceTest : public ::testing::Test {
   }
 };
 
-TEST_F(FlockLockPlaceTest, WithoutARuntimeFolderTheLockIsInAPrivateFolderOfTheTempFolder) {
+TEST_F(FlockInstanceGuardTest, WithoutARuntimeFolderTheLockIsInAPrivateFolderOfTheTempFolder) {
   EXPECT_EQ(FlockInstanceGuard::DefaultLockPath(), lock_path_);
   // Another user's file where the lock once was, held locked: it keeps nobody out now.
   const fs::path planted = temp_ / ("kw_update-" + std::to_string(geteuid()) + ".lock");
@@ -106,7 +82,7 @@ TEST_F(FlockLockPlaceTest, WithoutARuntimeFolderTheLockIsInAPrivateFolderOfTheTe
   EXPECT_TRUE(AnotherProcessSeesAnInstance(lock_path_));
 }
 
-TEST_F(FlockLockPlaceTest, WithARuntimeFolderTheLockIsThere) {
+TEST_F(FlockInstanceGuardTest, WithARuntimeFolderTheLockIsThere) {
   const fs::path runtime = drive_.prefix() / "run";
   fs::create_directory(runtime);
   fs::permissions(runtime, fs::perms(0700));
@@ -119,7 +95,7 @@ TEST_F(FlockLockPlaceTest, WithARuntimeFolderTheLockIsThere) {
   EXPECT_FALSE(fs::exists(private_folder_));
 }
 
-TEST_F(FlockLockPlaceTest, ALockPathThatIsNotARegularFileOfTheUsersIsRefused) {
+TEST_F(FlockInstanceGuardTest, ALockPathThatIsNotARegularFileOfTheUsersIsRefused) {
   fs::create_directory(private_folder_);
   fs::permissions(private_folder_, fs::perms(0700));
   const fs::path victim = drive_.prefix() / "victim";
@@ -149,7 +125,7 @@ TEST_F(FlockLockPlaceTest, ALockPathThatIsNotARegularFileOfTheUsersIsRefused) {
   EXPECT_FALSE(AnotherProcessSeesAnInstance(victim));
 }
 
-TEST_F(FlockLockPlaceTest, ALockFolderOthersCanWriteIsRefused) {
+TEST_F(FlockInstanceGuardTest, ALockFolderOthersCanWriteIsRefused) {
   struct Plant {
     std::string what;
     std::function<void()> plant;

@@ -24,7 +24,6 @@
 #include "platform/posix/syscall_blocker.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
-#include "update/bas_common.h"
 
 namespace kw {
 namespace {
@@ -128,23 +127,6 @@ class PosixProcessesTest : public ::testing::Test {
 
 // --- The process list ---
 
-TEST_F(PosixProcessesTest, CopiesAreListedUnderTheirOwnFileNames) {
-  const fs::path kw = Install("C:\\TavKorea\\KW.exe");
-  const std::vector<pid_t> kw_copies = {Start(kw), Start(kw), Start(kw)};
-  const pid_t xkw = Start(Install("C:\\TavKorea\\XKW.exe"));
-  const pid_t backup = Start(Install("C:\\TavKorea\\KW.exe.bak"));
-
-  const std::vector<RunningProcess> running = Offered();
-  for (const pid_t copy : kw_copies) EXPECT_THAT(NamesOf(running, copy), Contains("KW.exe"));
-  EXPECT_THAT(NamesOf(running, xkw), Contains("XKW.exe"));
-  EXPECT_THAT(NamesOf(running, xkw), Not(Contains("KW.exe")));
-  EXPECT_THAT(NamesOf(running, backup), Contains("KW.exe.bak"));
-  EXPECT_THAT(NamesOf(running, backup), Not(Contains("KW.exe")));
-
-  EXPECT_TRUE(std::ranges::none_of(
-      running, [](const RunningProcess& process) { return process.id == getpid(); }));
-}
-
 TEST_F(PosixProcessesTest, AWindowsArgumentZeroNamesTheProgram) {
   const fs::path sleeper = Install("C:\\Bin\\sleeper");
   const pid_t windows_style = Start(sleeper, {"C:\\TavKorea\\KW.exe"});
@@ -169,7 +151,7 @@ TEST_F(PosixProcessesTest, ADeletedExecutableKeepsItsName) {
 
 // --- Ending processes ---
 
-TEST_F(PosixProcessesTest, EndKillsAtOnce) {
+TEST_F(PosixProcessesTest, TheChosenAreSentSigkill) {
   const pid_t child = Start(Install("C:\\TavKorea\\KW.exe"));
   const auto is_child = [&](const RunningProcess& process) { return process.id == child; };
   EXPECT_EQ(processes_.EndProcesses(is_child), 1);
@@ -229,35 +211,6 @@ TEST_F(PosixProcessesTest, WithoutPidfdNothingIsEndedAndTheFailureSaysWhy) {
   EXPECT_THAT(outcome, HasSubstr(std::to_string(error::kProcessList) + " "));
   EXPECT_THAT(outcome, HasSubstr("Linux 5.3"));
   EXPECT_EQ(waitpid(kw, nullptr, WNOHANG), 0);
-}
-
-// --- The terminator, on real children ---
-
-bool StillRunning(pid_t child) { return waitpid(child, nullptr, WNOHANG) == 0; }
-
-TEST_F(PosixProcessesTest, KillProcessByNameEndsEveryCopyWhateverItsCaseOrLoader) {
-  const fs::path kw = Install("C:\\TavKorea\\KW.exe");
-  std::vector<pid_t> ended = {Start(kw), Start(kw), Start(kw)};
-  ended.push_back(Start(Install("C:\\Other\\kw.exe")));
-  ended.push_back(Start(Install("C:\\Bin\\sleeper"),
-                        {"/usr/lib/wine/wine64-preloader", "C:\\TavKorea\\KW.exe"}));
-  const pid_t longer = Start(Install("C:\\TavKorea\\XKW.exe"));
-  const pid_t backup = Start(Install("C:\\TavKorea\\KW.exe.bak"));
-
-  basCommon::KillProcessByName(processes_, "KW.exe");
-
-  for (const pid_t child : ended) {
-    const int status = Reap(child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << child;
-  }
-  EXPECT_TRUE(StillRunning(longer));
-  EXPECT_TRUE(StillRunning(backup));
-}
-
-TEST_F(PosixProcessesTest, KillProcessByNameWithoutAMatchChangesNothing) {
-  const pid_t other = Start(Install("C:\\TavKorea\\KZ.exe"));
-  EXPECT_NO_THROW(basCommon::KillProcessByName(processes_, "KW.exe"));
-  EXPECT_TRUE(StillRunning(other));
 }
 
 }  // namespace
