@@ -12,7 +12,6 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>

@@ -218,15 +218,5 @@ TEST_F(WineLauncherTest, AWineThatCannotRunIsReported) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
 }
 
-TEST_F(WineLauncherTest, AMissingBatchFileIsNotStarted) {
-  ScopedEnv wine("WINE", (bin_ / "fake-wine").string());
-  drive_.MakeFolder("C:\\TavKorea");
-  const Failure failure =
-      FailureOf([&] { processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); });
-  EXPECT_EQ(failure.number(), error::kFileNotFound);
-  EXPECT_THAT(failure.description(), HasSubstr("C:\\TavKorea\\KW_Update.Bat"));
-  EXPECT_FALSE(fs::exists(marker_.string() + ".part"));
-}
-
 }  // namespace
 }  // namespace kw
