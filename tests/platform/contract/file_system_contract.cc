@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <span>
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
 #include "support/failure_of.h"
+#include "support/test_content.h"
 
 namespace kw::testing {
 
@@ -29,17 +29,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using Names = std::vector<std::string>;
-
-std::span<const std::byte> Bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
-
-// Content that shows whether bytes were lost, repeated or reordered.
-std::string Pattern(std::size_t size) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 1024) % 26);
-  return text;
-}
 
 void ExpectFailure(const Failure& failure, std::int32_t number, std::string_view path) {
   EXPECT_EQ(failure.number(), number) << failure.description();
@@ -159,11 +148,11 @@ TEST_P(FileSystemContract, CreateFolderMakesOneLevel) {
 // --- Copies ---
 
 TEST_P(FileSystemContract, CopyReplacesTheDestinationWholeAndLeavesNothingBeside) {
-  driver().Write(At("Stage\\KW.exe"), Pattern(300 * 1024));
+  driver().Write(At("Stage\\KW.exe"), PatternedContent(300 * 1024));
   driver().Write(At("App\\KW.exe"), "the old program");
   files().CopyFile(At("Stage\\KW.exe"), At("App\\KW.exe"));
-  EXPECT_EQ(driver().Read(At("App\\KW.exe")), Pattern(300 * 1024));
-  EXPECT_EQ(driver().Read(At("Stage\\KW.exe")), Pattern(300 * 1024));
+  EXPECT_EQ(driver().Read(At("App\\KW.exe")), PatternedContent(300 * 1024));
+  EXPECT_EQ(driver().Read(At("Stage\\KW.exe")), PatternedContent(300 * 1024));
   EXPECT_EQ(driver().List(At("App")), (Names{"KW.exe"}));
 
   driver().Write(At("Stage\\Empty.dat"), "");
@@ -236,7 +225,7 @@ TEST_P(FileSystemContract, AFileAnotherProgramHoldsIsLeftAsItIs) {
 // --- Writing ---
 
 TEST_P(FileSystemContract, WrittenBytesArriveInOrderWhateverTheSizeOfTheAppends) {
-  const std::string content = Pattern(512 * 1024);
+  const std::string content = PatternedContent(512 * 1024);
   std::unique_ptr<WritableFile> file = files().OpenForWriting(At("Down.bin"));
   std::size_t at = 0;
   // Small appends, then one larger than any buffer, then small ones again.

@@ -9,13 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <ostream>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -23,6 +20,7 @@
 #include "platform/posix/posix_processes.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
+#include "support/test_content.h"
 #include "update/catalogue.h"
 #include "update/run_start.h"
 
@@ -30,22 +28,14 @@ namespace kw {
 namespace {
 
 namespace fs = std::filesystem;
+using ::kw::testing::Bytes;
 using ::kw::testing::FailureOf;
+using ::kw::testing::PatternedContent;
 using ::kw::testing::ScopedEnv;
 using ::kw::testing::TempDrive;
 using ::testing::HasSubstr;
 
 using Names = std::vector<std::string>;
-
-std::span<const std::byte> Bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
-
-std::string Pattern(std::size_t size) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 1024) % 26);
-  return text;
-}
 
 // A small tmpfs on a folder of the drive, in a mount namespace of this process alone, so that a
 // test that dies never leaves a mount behind. Needs CAP_SYS_ADMIN; Mount() says why not.
@@ -210,7 +200,7 @@ TEST_F(PosixFileSystemTest, CopyKeepsThePermissionBits) {
 }
 
 TEST_F(PosixFileSystemTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
-  const std::string old_content = Pattern(10 * 1024);
+  const std::string old_content = PatternedContent(10 * 1024);
   drive_.Write("C:\\App\\KW.exe", old_content);
   drive_.Write("C:\\Stage\\KW.exe", std::string(200 * 1024, 'n'));
   {
@@ -228,7 +218,7 @@ TEST_F(PosixFileSystemTest, CopyOntoAFullDiskLeavesTheOldFileWhole) {
   std::string why_not;
   const auto tmpfs = TinyTmpfs::Mount(drive_.Host("C:\\Full"), 64 * 1024, &why_not);
   if (!tmpfs) GTEST_SKIP() << why_not;
-  const std::string old_content = Pattern(20 * 1024);
+  const std::string old_content = PatternedContent(20 * 1024);
   drive_.Write("C:\\Full\\KW.exe", old_content);
   drive_.Write("C:\\Stage\\KW.exe", std::string(256 * 1024, 'n'));
 

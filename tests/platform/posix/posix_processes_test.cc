@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/failure.h"
-#include "platform/posix/syscall_blocker.h"
+#include "platform/posix/child_check.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
 
@@ -185,28 +185,16 @@ TEST_F(PosixProcessesTest, AnIdGivenToAnotherProcessDuringTheScanIsNeverHit) {
 
 TEST_F(PosixProcessesTest, WithoutPidfdNothingIsEndedAndTheFailureSaysWhy) {
   const pid_t kw = Start(Install("C:\\TavKorea\\KW.exe"));
-  int report[2];
-  ASSERT_EQ(pipe(report), 0);
-  const pid_t helper = fork();
-  if (helper == 0) {
-    std::string outcome = kw::testing::BlockSystemCall(SYS_pidfd_open, ENOSYS);
-    if (outcome.empty()) {
-      try {
-        PosixProcesses().EndProcesses([](const RunningProcess&) { return true; });
-        outcome = "no failure";
-      } catch (const Failure& failure) {
-        outcome = std::to_string(failure.number()) + " " + failure.description();
-      }
+  const std::string outcome = kw::testing::TextFromAChild([] {
+    std::string blocked = kw::testing::BlockSystemCall(SYS_pidfd_open, ENOSYS);
+    if (!blocked.empty()) return blocked;
+    try {
+      PosixProcesses().EndProcesses([](const RunningProcess&) { return true; });
+      return std::string("no failure");
+    } catch (const Failure& failure) {
+      return std::to_string(failure.number()) + " " + failure.description();
     }
-    [[maybe_unused]] const ssize_t ignored = write(report[1], outcome.data(), outcome.size());
-    _exit(0);
-  }
-  close(report[1]);
-  std::string outcome(512, '\0');
-  outcome.resize(
-      static_cast<std::size_t>(std::max<ssize_t>(0, read(report[0], outcome.data(), 512))));
-  close(report[0]);
-  waitpid(helper, nullptr, 0);
+  });
   if (outcome.starts_with("cannot") || outcome.starts_with("no seccomp")) GTEST_SKIP() << outcome;
   EXPECT_THAT(outcome, HasSubstr(std::to_string(error::kProcessList) + " "));
   EXPECT_THAT(outcome, HasSubstr("Linux 5.3"));

@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "platform/failure.h"
+#include "platform/posix/child_check.h"
 #include "platform/posix/posix_processes.h"
-#include "platform/posix/syscall_blocker.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
 
@@ -159,29 +159,19 @@ TEST_F(WineLauncherTest, StartsWithoutForkHandlersAndCloseRangeAndLeavesNoDescri
   drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
   ScopedEnv wine("WINE", (bin_ / "fake-wine").string());
   // In a child of its own, whose system calls can be taken away for good.
-  int report[2];
-  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
-  const pid_t helper = fork();
-  if (helper == 0) {
+  const std::string outcome = kw::testing::TextFromAChild([] {
     std::string outcome = kw::testing::BlockSystemCall(SYS_close_range, ENOSYS);
     if (outcome.empty()) outcome = "close_range blocked";
     pthread_atfork([] { ++fork_handlers_run; }, nullptr, nullptr);
-    dup2(report[1], kLeakFd);
+    // Open without close-on-exec, as a library might leave one.
+    dup2(open("/dev/null", O_RDONLY), kLeakFd);
     try {
       PosixProcesses().StartBatchFile("C:\\TavKorea\\KW_Update.Bat");
     } catch (const Failure& failure) {
       outcome = failure.description();
     }
-    outcome += "; fork handlers run: " + std::to_string(fork_handlers_run);
-    [[maybe_unused]] const ssize_t ignored = write(report[1], outcome.data(), outcome.size());
-    _exit(0);
-  }
-  close(report[1]);
-  std::string outcome(1024, '\0');
-  outcome.resize(
-      static_cast<std::size_t>(std::max<ssize_t>(0, read(report[0], outcome.data(), 1024))));
-  close(report[0]);
-  waitpid(helper, nullptr, 0);
+    return outcome + "; fork handlers run: " + std::to_string(fork_handlers_run);
+  });
 
   EXPECT_THAT(outcome, HasSubstr("fork handlers run: 0"));
   std::map<std::string, std::string> marker = WaitForMarker();

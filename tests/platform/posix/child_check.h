@@ -1,12 +1,16 @@
 #pragma once
 
+#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -39,6 +43,30 @@ inline std::string BlockSystemCall(long number, int err) {
     return "cannot install a seccomp filter: " + std::generic_category().message(errno);
   }
   return "";
+}
+
+// Runs `check` in a child process made for it, for checks that change their process for good
+// (BlockSystemCall(), fork handlers), and returns the text it returned, once the child has
+// ended. The child ends right after `check`, without running destructors or exit handlers.
+inline std::string TextFromAChild(const std::function<std::string()>& check) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return "cannot make a pipe: " + std::to_string(errno);
+  const pid_t child = fork();
+  if (child == 0) {
+    const std::string text = check();
+    [[maybe_unused]] const ssize_t ignored = write(report[1], text.data(), text.size());
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char chunk[512];
+  ssize_t got;
+  while ((got = read(report[0], chunk, sizeof chunk)) > 0) {
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(report[0]);
+  waitpid(child, nullptr, 0);
+  return text;
 }
 
 }  // namespace kw::testing
