@@ -38,7 +38,6 @@ class DriveMapping {
  private:
   std::filesystem::path DriveRoot(char drive, std::string_view as_written) const;
 
- private:
   std::filesystem::path prefix_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <optional>
-#include <string>
 
 #include "platform/instance_guard.h"
 #include "platform/posix/posix_handles.h"
