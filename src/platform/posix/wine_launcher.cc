@@ -97,37 +97,28 @@ int SpawnDetached(const std::vector<std::string>& arguments, const fs::path& fol
   sigset_t none;
   sigfillset(&all);
   sigemptyset(&none);
+  // Each step runs only when those before it succeeded; the first failure is the answer.
+  int err = posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  if (err == 0) err = posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
+  if (err == 0) err = posix_spawn_file_actions_adddup2(actions.get(), 1, 2);
   // Descriptors that libraries opened without close-on-exec stay with the updater; glibc
   // closes them through /proc/self/fd where the kernel has no close_range.
-  if (int err = posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-      err != 0) {
-    return err;
-  }
-  if (int err = posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
-      err != 0) {
-    return err;
-  }
-  if (int err = posix_spawn_file_actions_adddup2(actions.get(), 1, 2); err != 0) return err;
-  if (int err = posix_spawn_file_actions_addclosefrom_np(actions.get(), 3); err != 0) return err;
-  if (int err = posix_spawn_file_actions_addchdir_np(actions.get(), folder.c_str()); err != 0) {
-    return err;
-  }
+  if (err == 0) err = posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
+  if (err == 0) err = posix_spawn_file_actions_addchdir_np(actions.get(), folder.c_str());
   // A session of its own: the updater's terminal and its signals are not the batch file's.
-  if (int err = posix_spawnattr_setflags(
-          attributes.get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-      err != 0) {
-    return err;
+  if (err == 0) {
+    err = posix_spawnattr_setflags(
+        attributes.get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   }
-  posix_spawnattr_setsigdefault(attributes.get(), &all);
-  posix_spawnattr_setsigmask(attributes.get(), &none);
-
+  if (err == 0) err = posix_spawnattr_setsigdefault(attributes.get(), &all);
+  if (err == 0) err = posix_spawnattr_setsigmask(attributes.get(), &none);
   pid_t child = 0;
   // posix_spawn, not fork: the fork handlers of Qt's, curl's or any library's would run here,
   // and with the window's threads about, their locks may be held by then.
-  if (int err = posix_spawn(&child, argv[0], actions.get(), attributes.get(), argv.data(), environ);
-      err != 0) {
-    return err;
+  if (err == 0) {
+    err = posix_spawn(&child, argv[0], actions.get(), attributes.get(), argv.data(), environ);
   }
+  if (err != 0) return err;
   std::thread([child] {
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
