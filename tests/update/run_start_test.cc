@@ -161,7 +161,7 @@ TEST_F(RunStartTest, AFailureOfThePreparationStopsTheRunAndIsReported) {
   ExpectIdle();
 }
 
-TEST_F(RunStartTest, ASecondRunRepeatsThePreparation) {
+TEST_F(RunStartTest, ASecondRunRepeatsThePreparationTheLogInAndEveryDownload) {
   t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
   t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
@@ -169,7 +169,15 @@ TEST_F(RunStartTest, ASecondRunRepeatsThePreparation) {
   t.drive.Write("C:\\TavBackup\\Update\\stale.dll", "x");
 
   t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"), ScriptedResponse{.body = "KW two"});
+  t.recorder.Clear();
   t.window.Click(TavEnterCmd);
+  // Nothing of the first run is reused: the log-in, both downloads and the batch file again.
+  EXPECT_EQ(t.recorder.Captions(Msg1Lbl),
+            (std::vector<std::string>{"", "로그인", "DownLoad(KW.exe)", "DownLoad(KZ.exe)", "닫기",
+                                      "복사", "등록", "완료"}));
+  EXPECT_EQ(t.inet.requested().size(), 4u);
+  EXPECT_EQ(t.inet.CountCalls("UserName=tav"), 2);
+  EXPECT_EQ(t.processes.started.size(), 2u);
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), first_kw);
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe"), "KW two");
   EXPECT_FALSE(t.drive.Has("C:\\TavBackup\\Update\\stale.dll"));
