@@ -6,7 +6,8 @@
 //
 //   download_bench <base address> <file name>
 //
-// The file goes to C:\Bench of $WINEPREFIX, which must exist.
+// The file goes to C:\Bench of $WINEPREFIX, which must exist. It takes the updater's instance
+// lock, so it does not run while an updater with the same XDG_RUNTIME_DIR does.
 
 #include <QApplication>
 #include <chrono>
@@ -68,8 +69,8 @@ int main(int argc, char** argv) {
   const std::string base = argv[1];
   const std::string name = argv[2];
   const std::string host = base.substr(7, base.find('/', 7) - 7);
-  kw::FlockInstanceGuard guard(
-      (std::filesystem::temp_directory_path() / "kw_download_bench.lock").string());
+  // The updater's own lock: a lock file in the shared temp folder would be refused.
+  kw::FlockInstanceGuard guard;
   kw::PosixFileSystem files;
   kw::PosixProcesses processes;
   kw::SteadyClock clock;
