@@ -86,9 +86,7 @@ TEST_F(CatalogueTest, DataFontAndImageListsFollowTheirSlotRanges) {
   EXPECT_EQ(text_kinds, (std::map<std::string, int>{{"Tx$", 4}, {"TX$", 3}, {"tx$", 1}}));
   for (int region = 1; region <= 17; ++region) {
     const std::string& name = data[10 + region];
-    // Appended rather than "0" + text: GCC 12 at -O3 warns falsely (-Wrestrict) on the latter.
-    std::string number = region < 10 ? "0" : "";
-    number += std::to_string(region);
+    const std::string number = (region < 10 ? "0" : "") + std::to_string(region);
     EXPECT_NE(name.find(number), std::string::npos) << name;
     EXPECT_EQ(Extension(name), "Tx$") << name;
   }
