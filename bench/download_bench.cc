@@ -14,15 +14,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/update_window.h"
-#include "platform/posix/curl_transfer_control.h"
+#include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "platform/qt/qt_window.h"
+#include "transfer/http_transfer_control.h"
 
 namespace {
 
@@ -72,7 +74,7 @@ int main(int argc, char** argv) {
   kw::PosixProcesses processes;
   kw::SteadyClock clock;
   kw::QtWindow view;
-  kw::CurlTransferControl inet1(view);
+  kw::HttpTransferControl inet1(view, std::make_unique<kw::CurlBackend>());
   kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, host);
   view.Attach(window);
   if (!window.Load()) return 1;

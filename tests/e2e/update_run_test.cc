@@ -16,13 +16,14 @@
 #include <thread>
 
 #include "app/update_window.h"
-#include "platform/posix/curl_transfer_control.h"
+#include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "platform/qt/qt_test_window.h"
 #include "platform/qt/qt_window.h"
 #include "support/temp_drive.h"
+#include "transfer/http_transfer_control.h"
 
 namespace kw {
 namespace {
@@ -103,7 +104,7 @@ class UpdateRunTest : public ::testing::Test {
   PosixProcesses processes_;
   FlockInstanceGuard guard_{(drive_.prefix() / "kw_update.lock").string()};
   QtWindow view_;
-  CurlTransferControl inet1_{view_};
+  HttpTransferControl inet1_{view_, std::make_unique<CurlBackend>()};
   std::unique_ptr<UpdateWindow> window_;
   bool wine_started_ = false;
 };

@@ -1,31 +1,15 @@
 #include "support/http_test_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <stdexcept>
-#include <system_error>
 #include <utility>
+
+#include "platform/ascii.h"
 
 namespace kw::testing {
 
 namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -81,19 +65,9 @@ std::string Base64(std::string_view in) {
   return out;
 }
 
-bool SendAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(sent));
-  }
-  return true;
-}
-
 // Reads up to the end of a request head into `head`, keeping what follows it in `pending`.
 // False when the client closed the connection (or it broke) first.
-bool ReadHead(int fd, std::string& pending, std::string& head) {
+bool ReadHead(const Socket& socket, std::string& pending, std::string& head) {
   for (;;) {
     if (const auto end = pending.find("\r\n\r\n"); end != std::string::npos) {
       head = pending.substr(0, end + 2);
@@ -101,8 +75,7 @@ bool ReadHead(int fd, std::string& pending, std::string& head) {
       return true;
     }
     std::array<char, 4096> buffer;
-    const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (got < 0 && errno == EINTR) continue;
+    const std::ptrdiff_t got = socket.Receive(buffer.data(), buffer.size());
     if (got <= 0) return false;
     pending.append(buffer.data(), static_cast<std::size_t>(got));
   }
@@ -167,29 +140,17 @@ char PatternByte(std::size_t offset) {
 std::optional<std::string> ReceivedRequest::Header(std::string_view name) const {
   for (const std::string& line : header_lines) {
     const auto colon = line.find(':');
-    if (colon == std::string::npos || !EqualsIgnoringCase(line.substr(0, colon), name)) continue;
+    if (colon == std::string::npos ||
+        !EqualsIgnoringAsciiCase(std::string_view(line).substr(0, colon), name))
+      continue;
     const auto value = line.find_first_not_of(" \t", colon + 1);
     return value == std::string::npos ? std::string() : line.substr(value);
   }
   return std::nullopt;
 }
 
-HttpTestServer::HttpTestServer() {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof(address);
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(listen_fd_, 64) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    const int err = errno;
-    ::close(listen_fd_);
-    throw std::system_error(err, std::generic_category(), "listening on 127.0.0.1");
-  }
-  port_ = ntohs(address.sin_port);
+HttpTestServer::HttpTestServer() : listener_(Socket::ListenOnLoopback(64, stop_.get_token())) {
+  port_ = listener_.LocalPort();
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -225,10 +186,9 @@ void HttpTestServer::Stop() {
     std::lock_guard lock(mutex_);
     if (stopping_) return;
     stopping_ = true;
-    // Shutting a socket down wakes the thread blocked on it; the threads close their own.
-    ::shutdown(listen_fd_, SHUT_RDWR);
-    for (int fd : open_fds_) ::shutdown(fd, SHUT_RDWR);
   }
+  // Threads blocked on their sockets give up; the ones pausing wake up.
+  stop_.request_stop();
   changed_.notify_all();
   acceptor_.join();
   {
@@ -236,32 +196,27 @@ void HttpTestServer::Stop() {
     threads.swap(connection_threads_);
   }
   for (std::thread& thread : threads) thread.join();
-  ::close(listen_fd_);
 }
 
 void HttpTestServer::AcceptLoop() {
   for (;;) {
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    Socket socket = listener_.Accept();
     std::lock_guard lock(mutex_);
-    if (stopping_) {
-      if (fd >= 0) ::close(fd);
-      return;
-    }
-    if (fd < 0) continue;
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    open_fds_.push_back(fd);
+    if (stopping_) return;
+    if (!socket) continue;
+    socket.SetNoDelay();
     const int connection = ++connections_accepted_;
-    connection_threads_.emplace_back([this, fd, connection] { ServeConnection(fd, connection); });
+    connection_threads_.emplace_back(
+        [this, connection, socket = std::move(socket)] { ServeConnection(socket, connection); });
   }
 }
 
-void HttpTestServer::ServeConnection(int fd, int connection) {
+void HttpTestServer::ServeConnection(const Socket& socket, int connection) {
   std::string pending;
   std::string head;
   Next next = Next::kKeepOpen;
   while (next == Next::kKeepOpen) {
-    if (!ReadHead(fd, pending, head)) {
+    if (!ReadHead(socket, pending, head)) {
       next = Next::kClientGone;
       break;
     }
@@ -271,18 +226,16 @@ void HttpTestServer::ServeConnection(int fd, int connection) {
       requests_.push_back(request);
     }
     changed_.notify_all();
-    next = Answer(fd, request);
+    next = Answer(socket, request);
   }
   {
     std::lock_guard lock(mutex_);
     if (next == Next::kClientGone && !stopping_) ++client_closes_;
-    std::erase(open_fds_, fd);
-    ::close(fd);
   }
   changed_.notify_all();
 }
 
-HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& request) {
+HttpTestServer::Next HttpTestServer::Answer(const Socket& socket, const ReceivedRequest& request) {
   ServerReply response;
   {
     std::lock_guard lock(mutex_);
@@ -308,7 +261,8 @@ HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& reque
   std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
   switch (response.framing) {
     case ServerReply::Framing::kContentLength:
-      head += "Content-Length: " + std::to_string(response.BodyLength()) + "\r\n";
+      head += "Content-Length: " +
+              std::to_string(response.announced_length.value_or(response.BodyLength())) + "\r\n";
       break;
     case ServerReply::Framing::kCloseDelimited:
       response.close_connection = true;
@@ -317,18 +271,21 @@ HttpTestServer::Next HttpTestServer::Answer(int fd, const ReceivedRequest& reque
       head += "Transfer-Encoding: chunked\r\n";
       break;
   }
+  if (response.announced_length && response.framing != ServerReply::Framing::kContentLength) {
+    head += "Content-Length: " + std::to_string(*response.announced_length) + "\r\n";
+  }
   if (response.close_connection) head += "Connection: close\r\n";
   for (const std::string& line : response.header_lines) head += line + "\r\n";
   head += "\r\n";
-  if (!SendAll(fd, head)) return Next::kClientGone;
-  const Next after_body = request.method == "HEAD" ? Next::kKeepOpen : SendBody(fd, response);
+  if (!socket.SendAll(head)) return Next::kClientGone;
+  const Next after_body = request.method == "HEAD" ? Next::kKeepOpen : SendBody(socket, response);
   if (after_body == Next::kKeepOpen && (response.close_connection || response.cut_after)) {
     return Next::kServerCloses;
   }
   return after_body;
 }
 
-HttpTestServer::Next HttpTestServer::SendBody(int fd, const ServerReply& response) {
+HttpTestServer::Next HttpTestServer::SendBody(const Socket& socket, const ServerReply& response) {
   const std::size_t length = response.BodyLength();
   const std::size_t limit = std::min(length, response.cut_after.value_or(length));
   const bool chunked = response.framing == ServerReply::Framing::kChunked;
@@ -356,12 +313,12 @@ HttpTestServer::Next HttpTestServer::SendBody(int fd, const ServerReply& respons
       std::snprintf(size, sizeof(size), "%zx\r\n", block.size());
       block = size + block + "\r\n";
     }
-    if (!SendAll(fd, block)) return Next::kClientGone;
+    if (!socket.SendAll(block)) return Next::kClientGone;
     body_bytes_sent_ += end - offset;
     offset = end;
   }
   if (limit < length) return Next::kServerCloses;
-  if (chunked && !SendAll(fd, "0\r\n\r\n")) return Next::kClientGone;
+  if (chunked && !socket.SendAll("0\r\n\r\n")) return Next::kClientGone;
   return Next::kKeepOpen;
 }
 

@@ -8,11 +8,14 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "support/socket.h"
 
 namespace kw::testing {
 
@@ -35,6 +38,9 @@ struct ServerReply {
   Framing framing = Framing::kContentLength;
   // Further header lines, "Name: value", without CR LF.
   std::vector<std::string> header_lines;
+  // Announces this Content-Length whatever the body and its framing (with kChunked, both
+  // headers go out), as a faulty server or a proxy that rewrote the body might.
+  std::optional<std::size_t> announced_length;
   // Sends only this many body bytes (after announcing the whole length), then closes.
   std::optional<std::size_t> cut_after;
   // Sends the head and this many body bytes, then sends nothing for `stall_for` (or until the
@@ -103,14 +109,15 @@ class HttpTestServer {
 
  private:
   void AcceptLoop();
-  void ServeConnection(int fd, int connection);
+  void ServeConnection(const Socket& socket, int connection);
   enum class Next { kKeepOpen, kServerCloses, kClientGone };
-  Next Answer(int fd, const ReceivedRequest& request);
-  Next SendBody(int fd, const ServerReply& response);
+  Next Answer(const Socket& socket, const ReceivedRequest& request);
+  Next SendBody(const Socket& socket, const ServerReply& response);
   // Waits until the server stops or `duration` (forever when unset) passes; false if stopped.
   bool Pause(std::optional<std::chrono::milliseconds> duration);
 
-  int listen_fd_ = -1;
+  std::stop_source stop_;  // of every socket of the server
+  Socket listener_;
   int port_ = 0;
   std::thread acceptor_;
 
@@ -119,7 +126,6 @@ class HttpTestServer {
   bool stopping_ = false;
   std::map<std::string, ServerReply> script_;
   std::vector<ReceivedRequest> requests_;
-  std::vector<int> open_fds_;
   std::vector<std::thread> connection_threads_;
   int connections_accepted_ = 0;
   int client_closes_ = 0;

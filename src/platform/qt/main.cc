@@ -1,17 +1,19 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QString>
+#include <memory>
 #include <string>
 
 #include "app/update_window.h"
 #include "build_config.h"
 #include "platform/clock.h"
 #include "platform/failure.h"
-#include "platform/posix/curl_transfer_control.h"
+#include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "platform/qt/qt_window.h"
+#include "transfer/http_transfer_control.h"
 
 namespace {
 
@@ -23,7 +25,7 @@ int Run() {
   kw::PosixProcesses processes;
   kw::SteadyClock clock;
   kw::QtWindow view;
-  kw::CurlTransferControl inet1(view);
+  kw::HttpTransferControl inet1(view, std::make_unique<kw::CurlBackend>());
   kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
   view.Attach(window);
   if (!window.Load()) return 0;

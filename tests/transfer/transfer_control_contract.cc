@@ -1,44 +1,28 @@
-#include "platform/posix/curl_transfer_control.h"
+#include "transfer/transfer_control_contract.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
+#include <utility>
 
-#include "platform/failure.h"
 #include "support/failure_of.h"
-#include "support/http_test_server.h"
-#include "support/test_host.h"
+#include "support/socket.h"
 
-namespace kw {
-namespace {
+namespace kw::testing {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using testing::FailureOf;
 using ::testing::HasSubstr;
-using testing::HttpTestServer;
-using testing::PatternByte;
-using testing::ServerReply;
 using ::testing::StartsWith;
-using testing::TestHost;
 
-// Every wait of these tests ends long before this unless the control is broken.
-constexpr auto kPatience = 15s;
+std::string ControlsName(const ::testing::TestParamInfo<ControlMaker>& info) {
+  return info.param.name;
+}
+
+void PrintTo(const ControlMaker& maker, std::ostream* out) { *out << maker.name; }
 
 std::string Pattern(std::size_t length) {
   std::string text(length, '\0');
@@ -50,131 +34,111 @@ std::string AsText(const std::vector<std::byte>& bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-// A loopback port with nothing listening on it.
-int ClosedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+TransferControlContract::TransferControlContract() {
+  UseTimeouts({});
+  host_.on_pump = [this] { Watchdog(); };
 }
+
+void TransferControlContract::Watchdog() {
+  if (std::chrono::steady_clock::now() < watchdog_deadline_) return;
+  if (!watchdog_fired_) ADD_FAILURE() << "the test ran too long; cancelling its requests";
+  watchdog_fired_ = true;
+  control().Cancel();
+}
+
+void TransferControlContract::UseTimeouts(HttpTransferControl::Timeouts timeouts) {
+  control_.reset();
+  control_ = GetParam().make(host_, timeouts);
+  control_->OnStateChanged([this](std::int16_t state) {
+    states_.push_back(state);
+    threads_.push_back(std::this_thread::get_id());
+    if (state == kError) error_codes_.push_back(control_->ResponseCode());
+  });
+}
+
+bool TransferControlContract::PumpUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    host_.WaitForEvents(20ms);
+  }
+  return true;
+}
+
+void TransferControlContract::Get(const std::string& url, std::string_view headers) {
+  control().SetURL(url);
+  control().Execute("GET", headers);
+  ASSERT_TRUE(PumpUntil([&] { return !control().StillExecuting(); })) << url;
+}
+
+std::string TransferControlContract::ReadBody(std::vector<std::size_t>* sizes) {
+  std::string body;
+  for (;;) {
+    const std::vector<std::byte> chunk = control().GetChunk(1024);
+    if (sizes) sizes->push_back(chunk.size());
+    if (chunk.empty()) return body;
+    body += AsText(chunk);
+  }
+}
+
+std::optional<Failure> TransferControlContract::ReadUntilFailure() {
+  try {
+    ReadBody();
+    return std::nullopt;
+  } catch (const Failure& failure) {
+    return failure;
+  }
+}
+
+void TransferControlNginxContract::SetUp() {
+  const char* state = std::getenv("KW_TEST_NGINX_STATE");
+  if (state == nullptr) GTEST_SKIP() << "no nginx: run through ctest (fixture \"nginx\")";
+  std::ifstream port_file(std::filesystem::path(state) / "port");
+  std::ifstream root_file(std::filesystem::path(state) / "root");
+  std::string root;
+  ASSERT_TRUE(port_file >> port_ && std::getline(root_file, root)) << state;
+  root_ = root;
+  folder_ = "names-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+void TransferControlNginxContract::TearDown() {
+  if (!folder_.empty()) std::filesystem::remove_all(root_ / folder_);
+}
+
+std::string TransferControlNginxContract::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void TransferControlNginxContract::WriteFile(const std::string& url_path,
+                                             const std::string& content) {
+  const std::filesystem::path path = root_ / std::filesystem::u8path(url_path.substr(1));
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+namespace {
+
+// A loopback port with nothing listening on it.
+int ClosedPort() { return Socket::ListenOnLoopback(1).LocalPort(); }
 
 // A loopback listener whose accept queue is full, so the kernel drops further connection
 // attempts and a client's connect hangs.
 class FullListener {
  public:
-  FullListener() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    ::listen(listen_fd_, 0);
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    for (int& filler : fillers_) {
-      filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    }
+  FullListener() : listener_(Socket::ListenOnLoopback(0)) {
+    for (Socket& filler : fillers_) filler = Socket::StartConnectToLoopback(listener_.LocalPort());
     std::this_thread::sleep_for(100ms);  // lets the handshakes of the fillers settle
   }
-  ~FullListener() {
-    for (int filler : fillers_) ::close(filler);
-    ::close(listen_fd_);
-  }
-  int port() const { return port_; }
+  int port() const { return listener_.LocalPort(); }
 
  private:
-  int listen_fd_ = -1;
-  int port_ = 0;
-  int fillers_[3] = {-1, -1, -1};
-};
-
-class CurlTransferControlTest : public ::testing::Test {
- protected:
-  CurlTransferControlTest() {
-    UseTimeouts({});
-    // A control that never ends a wait would hang the test; cancelling makes it fail instead.
-    host_.on_pump = [this] { Watchdog(); };
-  }
-
-  void Watchdog() {
-    if (std::chrono::steady_clock::now() < watchdog_deadline_) return;
-    if (!watchdog_fired_) ADD_FAILURE() << "the test ran too long; cancelling its requests";
-    watchdog_fired_ = true;
-    control().Cancel();
-  }
-
-  void UseTimeouts(CurlTransferControl::Timeouts timeouts) {
-    control_.reset();
-    control_ = std::make_unique<CurlTransferControl>(host_, timeouts);
-    control_->OnStateChanged([this](std::int16_t state) {
-      states_.push_back(state);
-      threads_.push_back(std::this_thread::get_id());
-      if (state == kError) error_codes_.push_back(control_->ResponseCode());
-    });
-  }
-
-  CurlTransferControl& control() { return *control_; }
-
-  // Pumps the host until `done` holds; false if it never did.
-  bool PumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      host_.WaitForEvents(20ms);
-    }
-    return true;
-  }
-
-  // Starts a GET the way the window does, and waits while it executes.
-  void Get(const std::string& url, std::string_view headers = "FSize in Bytes: 0\r\n") {
-    control().SetURL(url);
-    control().Execute("GET", headers);
-    ASSERT_TRUE(PumpUntil([&] { return !control().StillExecuting(); })) << url;
-  }
-
-  // Reads the body with GetChunk(1024) until an empty chunk, noting each chunk's size.
-  std::string ReadBody(std::vector<std::size_t>* sizes = nullptr) {
-    std::string body;
-    for (;;) {
-      const std::vector<std::byte> chunk = control().GetChunk(1024);
-      if (sizes) sizes->push_back(chunk.size());
-      if (chunk.empty()) return body;
-      body += AsText(chunk);
-    }
-  }
-
-  // Reads until GetChunk raises; the failure, or nullopt if the body ended normally.
-  std::optional<Failure> ReadUntilFailure(std::size_t* received = nullptr) {
-    try {
-      const std::string body = ReadBody();
-      if (received) *received = body.size();
-      return std::nullopt;
-    } catch (const Failure& failure) {
-      return failure;
-    }
-  }
-
-  TestHost host_;
-  std::chrono::steady_clock::time_point watchdog_deadline_ =
-      std::chrono::steady_clock::now() + 3 * kPatience;
-  bool watchdog_fired_ = false;
-  HttpTestServer server_;
-  std::vector<std::int16_t> states_;
-  std::vector<std::thread::id> threads_;
-  std::vector<std::int32_t> error_codes_;
-  std::unique_ptr<CurlTransferControl> control_;
+  Socket listener_;
+  Socket fillers_[3];
 };
 
 // --- The body, chunk by chunk ---
 
-TEST_F(CurlTransferControlTest, ChunksAreExactlyTheLesserOf1024AndWhatIsLeft) {
+TEST_P(TransferControlContract, ChunksAreExactlyTheLesserOf1024AndWhatIsLeft) {
   struct Case {
     std::size_t length;
     std::vector<std::size_t> sizes;
@@ -206,7 +170,7 @@ TEST_F(CurlTransferControlTest, ChunksAreExactlyTheLesserOf1024AndWhatIsLeft) {
   }
 }
 
-TEST_F(CurlTransferControlTest, BodiesWithoutALengthArriveWhole) {
+TEST_P(TransferControlContract, BodiesWithoutALengthArriveWhole) {
   ServerReply close_delimited;
   close_delimited.generated_length = 70'000;
   close_delimited.framing = ServerReply::Framing::kCloseDelimited;
@@ -225,7 +189,7 @@ TEST_F(CurlTransferControlTest, BodiesWithoutALengthArriveWhole) {
   EXPECT_TRUE(ReadBody() == Pattern(70'000));
 }
 
-TEST_F(CurlTransferControlTest, ALargeBodyIsHeldBackWhileTheReaderPauses) {
+TEST_P(TransferControlContract, ALargeBodyIsHeldBackWhileTheReaderPauses) {
   constexpr std::size_t kLength = 96u << 20;
   ServerReply large;
   large.generated_length = kLength;
@@ -259,7 +223,7 @@ TEST_F(CurlTransferControlTest, ALargeBodyIsHeldBackWhileTheReaderPauses) {
 
 // --- Responses and failures ---
 
-TEST_F(CurlTransferControlTest, StatusAndReasonOfErrorResponsesAreReported) {
+TEST_P(TransferControlContract, StatusAndReasonOfErrorResponsesAreReported) {
   EXPECT_EQ(control().ResponseCode(), 0) << "before any response";
   EXPECT_EQ(control().ResponseInfo(), "");
   EXPECT_EQ(control().GetHeader("Content-Length"), "");
@@ -277,7 +241,7 @@ TEST_F(CurlTransferControlTest, StatusAndReasonOfErrorResponsesAreReported) {
   EXPECT_EQ(control().ResponseInfo(), "Internal Server Error");
 }
 
-TEST_F(CurlTransferControlTest, ABodyThatBreaksOffRaisesFromGetChunk) {
+TEST_P(TransferControlContract, ABodyThatBreaksOffRaisesFromGetChunk) {
   ServerReply at_boundary;  // the last full chunk is followed by nothing, not a short one
   at_boundary.generated_length = 3000;
   at_boundary.cut_after = 2048;
@@ -310,7 +274,50 @@ TEST_F(CurlTransferControlTest, ABodyThatBreaksOffRaisesFromGetChunk) {
   }
 }
 
-TEST_F(CurlTransferControlTest, SilenceForTheStallTimeRaisesRequestTimedOut) {
+TEST_P(TransferControlContract, ABodyThatDoesNotKeepItsAnnouncedLengthRaisesFromGetChunk) {
+  using Framing = ServerReply::Framing;
+  ServerReply endless;  // as good as endless: far more than any test would read
+  endless.framing = Framing::kChunked;
+  endless.generated_length = std::size_t{1} << 40;
+  endless.announced_length = 1000;
+  server_.Serve("/endless", endless);
+  ServerReply longer;
+  longer.framing = Framing::kChunked;
+  longer.generated_length = 5000;
+  longer.announced_length = 2048;
+  server_.Serve("/longer", longer);
+  ServerReply shorter;  // its chunks end properly, before the announced length
+  shorter.framing = Framing::kChunked;
+  shorter.generated_length = 3000;
+  shorter.announced_length = 5000;
+  server_.Serve("/shorter", shorter);
+
+  struct Case {
+    std::string path;
+    std::size_t delivered;  // what GetChunk hands out before it raises
+  };
+  for (const Case& c : {Case{"/endless", 0}, Case{"/longer", 2048}, Case{"/shorter", 2048}}) {
+    SCOPED_TRACE(c.path);
+    Get(server_.Url(c.path));
+    std::size_t delivered = 0;
+    try {
+      // Bounded, so that a control that never notices cannot keep the test reading forever.
+      while (delivered < (64u << 20)) {
+        const std::size_t size = control().GetChunk(1024).size();
+        if (size == 0) break;
+        delivered += size;
+      }
+      ADD_FAILURE() << "the body was read without a failure";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), error::kIncompleteBody);
+      EXPECT_THAT(failure.description(), HasSubstr(c.path));
+    }
+    EXPECT_EQ(delivered, c.delivered);
+  }
+  EXPECT_LT(server_.body_bytes_sent(), 32u << 20) << "the endless body was not cut off";
+}
+
+TEST_P(TransferControlContract, SilenceForTheStallTimeRaisesRequestTimedOut) {
   UseTimeouts({.connect = 60s, .stall = 1s});
   ServerReply mid_body;
   mid_body.generated_length = 5000;
@@ -336,7 +343,7 @@ TEST_F(CurlTransferControlTest, SilenceForTheStallTimeRaisesRequestTimedOut) {
   EXPECT_THAT(error_codes_, ElementsAre(error::kRequestTimedOut, error::kRequestTimedOut));
 }
 
-TEST_F(CurlTransferControlTest, AConnectionThatCannotBeMadeRaisesFromGetHeader) {
+TEST_P(TransferControlContract, AConnectionThatCannotBeMadeRaisesFromGetHeader) {
   UseTimeouts({.connect = 1s, .stall = 60s});
   const int refused_port = ClosedPort();
   Get("http://127.0.0.1:" + std::to_string(refused_port) + "/x");
@@ -361,7 +368,34 @@ TEST_F(CurlTransferControlTest, AConnectionThatCannotBeMadeRaisesFromGetHeader) 
   }
 }
 
-TEST_F(CurlTransferControlTest, ExecuteRefusesWhileARequestStillExecutes) {
+TEST_P(TransferControlContract, ASlowNameLookupNeitherOutlastsTheConnectTimeoutNorHoldsUpTheEnd) {
+  const ControlMaker& maker = GetParam();
+  if (maker.slow_lookup_host.empty()) GTEST_SKIP() << "no way to slow a name lookup down";
+  using Clock = std::chrono::steady_clock;
+  const auto kSlowLookup = maker.slow_lookup;
+  UseTimeouts({.connect = 2s, .stall = 60s});
+  const std::string url = "http://" + maker.slow_lookup_host + "/x";
+  {
+    const auto start = Clock::now();
+    Get(url);
+    const Failure failure = FailureOf([&] { control().GetHeader("Content-Length"); });
+    EXPECT_EQ(failure.number(), error::kRequestTimedOut);
+    EXPECT_LT(Clock::now() - start, kSlowLookup / 2) << "the timeout waited for the lookup";
+  }
+
+  // The operator closes the window while a lookup is under way.
+  control().SetURL(url);
+  control().Execute("GET");
+  const auto until = Clock::now() + 200ms;
+  while (Clock::now() < until) host_.WaitForEvents(50ms);
+  ASSERT_TRUE(control().StillExecuting());
+  const auto start = Clock::now();
+  control().Cancel();
+  control_.reset();
+  EXPECT_LT(Clock::now() - start, 1s) << "the end waited for the lookup";
+}
+
+TEST_P(TransferControlContract, ExecuteRefusesWhileARequestStillExecutes) {
   ServerReply no_head;
   no_head.stall_before_head = true;
   server_.Serve("/slow", no_head);
@@ -379,7 +413,7 @@ TEST_F(CurlTransferControlTest, ExecuteRefusesWhileARequestStillExecutes) {
 
 // --- What goes on the wire ---
 
-TEST_F(CurlTransferControlTest, HeaderLinesWithInvalidNamesAreNotSent) {
+TEST_P(TransferControlContract, HeaderLinesWithInvalidNamesAreNotSent) {
   server_.Serve("/f", ServerReply::Text("x"));
   Get(server_.Url("/f"),
       "FSize in Bytes: 0\r\nX-Kw-Token: abc\r\nBad\tName: 1\r\n: no name\r\nNoColon\r\n"
@@ -399,7 +433,7 @@ TEST_F(CurlTransferControlTest, HeaderLinesWithInvalidNamesAreNotSent) {
   EXPECT_THAT(lines, ::testing::Not(::testing::Contains(HasSubstr("NoColon"))));
 }
 
-TEST_F(CurlTransferControlTest, CredentialsAreSentOnlyInAnswerToAChallenge) {
+TEST_P(TransferControlContract, CredentialsAreSentOnlyInAnswerToAChallenge) {
   ServerReply protected_file = ServerReply::Text("secret body");
   protected_file.basic_auth = {{"tav", "pa55"}};
   server_.Serve("/protected", protected_file);
@@ -431,7 +465,7 @@ TEST_F(CurlTransferControlTest, CredentialsAreSentOnlyInAnswerToAChallenge) {
   EXPECT_FALSE(requests[4].Header("Authorization")) << "sent unasked after an earlier challenge";
 }
 
-TEST_F(CurlTransferControlTest, FileNamesArriveUnderTheirOwnNames) {
+TEST_P(TransferControlContract, FileNamesArriveUnderTheirOwnNames) {
   struct Case {
     std::string path;
     std::string target;
@@ -451,13 +485,9 @@ TEST_F(CurlTransferControlTest, FileNamesArriveUnderTheirOwnNames) {
     EXPECT_EQ(ReadBody(), "content of " + c.path);
     EXPECT_EQ(server_.requests().back().target, c.target);
   }
-  EXPECT_EQ(CurlTransferControl::WireAddress("http://호스트:80/a b#c"),
-            "http://호스트:80/a%20b%23c")
-      << "the host is not the encoder's business";
-  EXPECT_EQ(CurlTransferControl::WireAddress("127.0.0.1:8650"), "127.0.0.1:8650");
 }
 
-TEST_F(CurlTransferControlTest, RedirectsAreFollowedAndTheFinalHeadersCount) {
+TEST_P(TransferControlContract, RedirectsAreFollowedAndTheFinalHeadersCount) {
   ServerReply first = ServerReply::Redirect("/second");
   first.header_lines = {"Location: /second", "X-Hop: first", "X-Only-First: yes"};
   server_.Serve("/first", first);
@@ -485,7 +515,7 @@ TEST_F(CurlTransferControlTest, RedirectsAreFollowedAndTheFinalHeadersCount) {
   EXPECT_THROW(control().GetHeader("Content-Length"), Failure);
 }
 
-TEST_F(CurlTransferControlTest, OneConnectionServesARunUntilQuit) {
+TEST_P(TransferControlContract, OneConnectionServesARunUntilQuit) {
   ServerReply chunked;  // its end arrives after its last byte
   chunked.generated_length = 4096;
   chunked.framing = ServerReply::Framing::kChunked;
@@ -521,30 +551,9 @@ TEST_F(CurlTransferControlTest, OneConnectionServesARunUntilQuit) {
   EXPECT_EQ(server_.connections_accepted(), 3);
 }
 
-TEST_F(CurlTransferControlTest, ProxiesComeFromTheEnvironment) {
-  struct ScopedEnv {
-    std::string name;
-    std::optional<std::string> saved;
-    ScopedEnv(std::string n, const char* value) : name(std::move(n)) {
-      if (const char* old = std::getenv(name.c_str())) saved = old;
-      value ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());
-    }
-    ~ScopedEnv() { saved ? ::setenv(name.c_str(), saved->c_str(), 1) : ::unsetenv(name.c_str()); }
-  };
-  const ScopedEnv proxy("http_proxy", server_.Url("").c_str());
-  const ScopedEnv no_proxy("no_proxy", nullptr);
-  const ScopedEnv upper_no_proxy("NO_PROXY", nullptr);
-  server_.Serve("/file", ServerReply::Text("through the proxy"));
-
-  Get("http://updates.invalid/file");
-  EXPECT_EQ(ReadBody(), "through the proxy");
-  ASSERT_EQ(server_.requests().size(), 1u);
-  EXPECT_EQ(server_.requests()[0].target, "http://updates.invalid/file");
-}
-
 // --- Notifications ---
 
-TEST_F(CurlTransferControlTest, StatesFollowTheRequestsPhasesOnThePumpingThread) {
+TEST_P(TransferControlContract, StatesFollowTheRequestsPhasesOnThePumpingThread) {
   server_.Serve("/a", ServerReply::Text("a"));
   server_.Serve("/moved", ServerReply::Redirect("/a"));
 
@@ -580,14 +589,14 @@ TEST_F(CurlTransferControlTest, StatesFollowTheRequestsPhasesOnThePumpingThread)
   for (const std::thread::id& id : threads_) EXPECT_EQ(id, std::this_thread::get_id());
 }
 
-TEST_F(CurlTransferControlTest, AFailureIsReportedAsErrorWithItsNumber) {
+TEST_P(TransferControlContract, AFailureIsReportedAsErrorWithItsNumber) {
   Get("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x");
   host_.PumpEvents();
   EXPECT_THAT(states_, ElementsAre(kResolvingHost, kHostResolved, kConnecting, kError));
   EXPECT_THAT(error_codes_, ElementsAre(error::kCannotConnect));
 }
 
-TEST_F(CurlTransferControlTest, CancelDiscardsNotificationsNotYetDelivered) {
+TEST_P(TransferControlContract, CancelDiscardsNotificationsNotYetDelivered) {
   server_.Serve("/a", ServerReply::Text("a"));
   const auto wait_unpumped = [&] {
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
@@ -618,7 +627,7 @@ TEST_F(CurlTransferControlTest, CancelDiscardsNotificationsNotYetDelivered) {
   EXPECT_EQ(ReadBody(), "a");
 }
 
-TEST_F(CurlTransferControlTest, QuitReportsTheDisconnectEvenWhenCancelledRightAfter) {
+TEST_P(TransferControlContract, QuitReportsTheDisconnectEvenWhenCancelledRightAfter) {
   server_.Serve("/a", ServerReply::Text("a"));
   Get(server_.Url("/a"));
   EXPECT_EQ(ReadBody(), "a");
@@ -632,7 +641,7 @@ TEST_F(CurlTransferControlTest, QuitReportsTheDisconnectEvenWhenCancelledRightAf
   EXPECT_TRUE(server_.WaitForClientCloses(1, kPatience));
 }
 
-TEST_F(CurlTransferControlTest, CancelDuringAWaitForBytesEndsTheWaitWithAFailure) {
+TEST_P(TransferControlContract, CancelDuringAWaitForBytesEndsTheWaitWithAFailure) {
   ServerReply stalled;
   stalled.generated_length = 5000;
   stalled.stall_after = 1500;  // and the stall lasts until the server stops
@@ -657,39 +666,7 @@ TEST_F(CurlTransferControlTest, CancelDuringAWaitForBytesEndsTheWaitWithAFailure
 
 // --- Against a real nginx (the ctest fixture "nginx" starts it) ---
 
-class CurlTransferControlNginxTest : public CurlTransferControlTest {
- protected:
-  void SetUp() override {
-    const char* state = std::getenv("KW_TEST_NGINX_STATE");
-    if (state == nullptr) GTEST_SKIP() << "no nginx: run through ctest (fixture \"nginx\")";
-    std::ifstream port_file(std::filesystem::path(state) / "port");
-    std::ifstream root_file(std::filesystem::path(state) / "root");
-    std::string root;
-    ASSERT_TRUE(port_file >> port_ && std::getline(root_file, root)) << state;
-    root_ = root;
-  }
-
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
-  void TearDown() override {
-    if (!folder_.empty()) std::filesystem::remove_all(root_ / folder_);
-  }
-
-  // Writes `content` to the file at `url_path` ("/a/b") under the server's root.
-  void WriteFile(const std::string& url_path, const std::string& content) {
-    const std::filesystem::path path = root_ / std::filesystem::u8path(url_path.substr(1));
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-  }
-
-  int port_ = 0;
-  std::filesystem::path root_;
-  std::string folder_ = "names-" + std::to_string(::getpid());
-};
-
-TEST_F(CurlTransferControlNginxTest, ServesFilesUnderKoreanAndPunctuatedNames) {
+TEST_P(TransferControlNginxContract, ServesFilesUnderKoreanAndPunctuatedNames) {
   const std::string folder = "/" + folder_;
   const std::vector<std::pair<std::string, std::string>> files = {
       {folder + "/tavkorea/data/지역01.Tx$", Pattern(2500)},
@@ -718,4 +695,4 @@ TEST_F(CurlTransferControlNginxTest, ServesFilesUnderKoreanAndPunctuatedNames) {
 }
 
 }  // namespace
-}  // namespace kw
+}  // namespace kw::testing

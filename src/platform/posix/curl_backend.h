@@ -1,0 +1,54 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include "platform/unique_handle.h"
+#include "transfer/http_backend.h"
+
+namespace kw {
+
+// The HTTP backend on libcurl, keeping the contract of HttpBackend. Use it through
+// HttpTransferControl.
+//
+// Proxies come from the environment (http_proxy, no_proxy, as curl reads them).
+//
+// Phases, in the order of a fresh connection: kResolvingHost (the lookup starts; every new
+// connection looks its host up again), kHostResolved and kConnecting (a socket is opened),
+// kConnected and kRequesting (the connection is ready, just before the request goes out),
+// kRequestSent (the request head is written), kReceivingResponse (a status line arrives),
+// kResponseReceived (a response head is complete). A kept connection starts at kRequesting; a
+// redirect or a 401 challenge repeats the round from kRequesting (or kResolvingHost for another
+// host).
+class CurlBackend final : public HttpBackend {
+ public:
+  // Fails with error::kInternal when curl cannot be set up (out of memory).
+  CurlBackend();
+
+  void Perform(const HttpRequest& request, HttpSink& sink) override;
+  void Interrupt() override;
+  void CloseConnections() override;
+
+ private:
+  struct MultiTraits {
+    using Handle = CURLM*;
+    static constexpr Handle Invalid() { return nullptr; }
+    static void Close(Handle multi) { curl_multi_cleanup(multi); }
+  };
+  struct EasyTraits {
+    using Handle = CURL*;
+    static constexpr Handle Invalid() { return nullptr; }
+    static void Close(Handle easy) { curl_easy_cleanup(easy); }
+  };
+  struct ListTraits {
+    using Handle = curl_slist*;
+    static constexpr Handle Invalid() { return nullptr; }
+    static void Close(Handle list) { curl_slist_free_all(list); }
+  };
+
+  UniqueHandle<MultiTraits> multi_;
+  UniqueHandle<EasyTraits> easy_;
+  UniqueHandle<ListTraits> header_list_;  // of the latest request; the easy handle points to it
+  char error_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace kw
