@@ -20,7 +20,14 @@ UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host)
 UpdateWindow::~UpdateWindow() { platform_.inet1.OnStateChanged(nullptr); }
 
 bool UpdateWindow::Load() {
-  if (platform_.instance_guard.AnotherInstanceRunning()) {
+  bool another_instance = false;
+  try {
+    another_instance = platform_.instance_guard.AnotherInstanceRunning();
+  } catch (const Failure& failure) {
+    platform_.host.ShowMessage(kAppTitle, failure.Message());
+    return false;
+  }
+  if (another_instance) {
     platform_.host.ShowMessage(kAppTitle, "Only one instance of this program may run at one time");
     return false;
   }

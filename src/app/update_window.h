@@ -47,9 +47,10 @@ class UpdateWindow final : private DownloadProgress {
   UpdateWindow(const UpdateWindow&) = delete;
   UpdateWindow& operator=(const UpdateWindow&) = delete;
 
-  // Start-up. When another instance already runs, tells the operator and returns false
-  // without showing the window: the program should then end. Otherwise sets the folder
-  // settings, builds the catalogue, shows the window and returns true.
+  // Start-up. When another instance already runs, or the instance guard cannot tell, tells
+  // the operator (the guard's failure with its number) and returns false without showing the
+  // window: the program should then end. Otherwise sets the folder settings, builds the
+  // catalogue, shows the window and returns true.
   bool Load();
 
   // The one entry for what the operator does with a control, forwarded by a view. A click on

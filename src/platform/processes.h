@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,18 +20,24 @@ class Processes {
  public:
   virtual ~Processes() = default;
 
-  // A snapshot of the processes this user can see. Fails only when no list can be read.
-  virtual std::vector<RunningProcess> Running() = 0;
+  // Looks at the running processes once and ends at once each one that `select` picks,
+  // without waiting for it to go; returns how many it ended. The updater itself is never
+  // offered. `select` runs on the calling thread, once for each process offered.
+  //
+  // A process is ended through a handle the platform opened before it read the process's
+  // names, so the process ended is the one `select` was shown, never a later process that
+  // has been given the same id. Processes that end during the scan, or whose names cannot be
+  // read, are not offered; processes the updater may not end may be left out, and one that
+  // cannot be ended stays running and is not counted.
+  //
+  // Fails (kProcessList) when the processes cannot be listed or opened at all; processes
+  // ended before the failure stay ended.
+  virtual int EndProcesses(const std::function<bool(const RunningProcess&)>& select) = 0;
 
-  // The updater's own process id.
-  virtual std::int64_t CurrentId() = 0;
-
-  // Asks a process to end at once and returns without waiting. A process that cannot be
-  // ended (gone already, or not ours) is left alone: the result is false, nothing is raised.
-  virtual bool End(std::int64_t id) = 0;
-
-  // Starts a batch file (a Windows path) in a normal window and returns at once, without
-  // waiting for it. Fails when the file does not exist or nothing can run it.
+  // Starts a batch file (a Windows path) in its own folder, its console a normal window the
+  // operator sees, and returns at once, without waiting for it. Fails (kFileNotFound) naming
+  // the file when it does not exist, and (kCannotStart) when nothing can run it. Whether the
+  // batch file itself succeeds is not known to the caller.
   virtual void StartBatchFile(std::string_view path) = 0;
 };
 

@@ -64,6 +64,18 @@ TEST_F(UpdateWindowTest, ASecondInstanceTellsTheOperatorAndNeverShowsItsWindow) 
   EXPECT_EQ(t.window.catalogue().RootFileList[1], "");
 }
 
+TEST_F(UpdateWindowTest, AGuardThatCannotTellStopsTheStartUpWithItsFailure) {
+  t.guard.failure =
+      Failure(error::kPermissionDenied, "The lock file /x/kw_update.lock is not yours");
+  EXPECT_FALSE(t.window.Load());
+  ASSERT_EQ(t.host.messages.size(), 1u);
+  EXPECT_EQ(t.host.messages[0].first, "KW_Update");
+  EXPECT_EQ(t.host.messages[0].second,
+            "The lock file /x/kw_update.lock is not yours\n\n(Error 70)");
+  EXPECT_FALSE(t.host.shown);
+  EXPECT_EQ(t.window.settings().AppDir, "");
+}
+
 TEST_F(UpdateWindowTest, TheScopeOptionsExcludeEachOther) {
   t.window.Load();
   t.model().Select(TavSelt1Opt);

@@ -1,20 +1,10 @@
 #include "support/fakes.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "platform/ascii.h"
 
 namespace kw::testing {
-
-namespace {
-
-bool SameHeaderName(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
-}  // namespace
 
 int ScriptedTransfer::CountCalls(std::string_view prefix) const {
   return static_cast<int>(std::ranges::count_if(
@@ -77,7 +67,7 @@ std::string ScriptedTransfer::GetHeader(std::string_view name) {
   Record("GetHeader", "GetHeader " + std::string(name));
   if (!current_) return "";
   if (current_->failure) throw *current_->failure;
-  if (!SameHeaderName(name, "Content-Length")) return "";
+  if (!EqualsIgnoringAsciiCase(name, "Content-Length")) return "";
   return current_->content_length.value_or(std::to_string(current_->body.size()));
 }
 
@@ -166,15 +156,16 @@ std::unique_ptr<WritableFile> RecordingFileSystem::OpenForWriting(std::string_vi
   return inner_.OpenForWriting(path);
 }
 
-std::vector<RunningProcess> FakeProcesses::Running() {
-  calls.push_back("Running");
-  return running;
-}
-
-bool FakeProcesses::End(std::int64_t id) {
-  calls.push_back("End " + std::to_string(id));
-  ended.push_back(id);
-  return true;
+int FakeProcesses::EndProcesses(const std::function<bool(const RunningProcess&)>& select) {
+  calls.push_back("Scan");
+  const std::size_t before = running.size();
+  std::erase_if(running, [&](const RunningProcess& process) {
+    if (!select(process)) return false;
+    calls.push_back("End " + std::to_string(process.id));
+    ended.push_back(process.id);
+    return true;
+  });
+  return static_cast<int>(before - running.size());
 }
 
 void FakeProcesses::StartBatchFile(std::string_view path) {

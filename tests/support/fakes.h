@@ -92,20 +92,18 @@ class ScriptedTransfer : public TransferControl {
 };
 
 // Processes as a script: a list of running ones, a record of what was ended and started.
+// EndProcesses offers the running ones in order and takes those ended off the list.
 // StartBatchFile fails like the real one when the file does not exist on `files`.
 class FakeProcesses : public Processes {
  public:
   explicit FakeProcesses(FileSystem& files) : files_(files) {}
 
   std::vector<RunningProcess> running;
-  std::int64_t self_id = 1;
   std::vector<std::int64_t> ended;
   std::vector<std::string> started;
-  std::vector<std::string> calls;  // "Running", "End 7", "Start C:\...", in order
+  std::vector<std::string> calls;  // "Scan", "End 7", "Start C:\...", in order
 
-  std::vector<RunningProcess> Running() override;
-  std::int64_t CurrentId() override { return self_id; }
-  bool End(std::int64_t id) override;
+  int EndProcesses(const std::function<bool(const RunningProcess&)>& select) override;
   void StartBatchFile(std::string_view path) override;
 
  private:
@@ -150,10 +148,15 @@ class NoDrive final : public FileSystem {
   }
 };
 
+// Answers as told; with `failure` set, fails as a guard that cannot take its lock does.
 class FakeInstanceGuard : public InstanceGuard {
  public:
   bool another_instance = false;
-  bool AnotherInstanceRunning() override { return another_instance; }
+  std::optional<Failure> failure;
+  bool AnotherInstanceRunning() override {
+    if (failure) throw *failure;
+    return another_instance;
+  }
 };
 
 }  // namespace kw::testing

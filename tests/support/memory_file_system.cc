@@ -147,7 +147,11 @@ void MemoryFileSystem::DeleteFiles(std::string_view pattern) {
   for (const auto& [key, node] : folder->children) {
     if (node->folder || node->hidden || !MatchesPattern(node->name, name_pattern)) continue;
     if (node->held) {
-      if (!first_failure) first_failure = InUse(node->name);
+      // Named as the real file systems name it: the pattern's folder and the file's name.
+      if (!first_failure) {
+        const std::size_t separator = pattern.find_last_of("\\/");
+        first_failure = InUse(std::string(pattern.substr(0, separator)) + "\\" + node->name);
+      }
       continue;
     }
     doomed.push_back(key);

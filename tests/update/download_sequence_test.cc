@@ -200,15 +200,5 @@ TEST_F(DownloadSequenceTest, AMissingBatchFilePassesOnAfterInstalling) {
   EXPECT_TRUE(t.drive.Has("C:\\TavKorea\\KW.exe"));
 }
 
-TEST_F(DownloadSequenceTest, ASecondRunRepeatsTheLogInAndEveryDownload) {
-  t.window.RunDownloads();
-  t.recorder.Clear();
-  t.window.RunDownloads();
-  EXPECT_EQ(Steps(), Join({kExecutableSteps, kEndSteps}));
-  EXPECT_EQ(t.inet.requested().size(), 4u);
-  EXPECT_EQ(t.inet.CountCalls("UserName=tav"), 2);
-  EXPECT_EQ(t.processes.started.size(), 2u);
-}
-
 }  // namespace
 }  // namespace kw

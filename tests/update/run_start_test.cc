@@ -66,7 +66,7 @@ TEST_F(RunStartTest, OnAnEmptyDriveTheNineFoldersAreCreatedInOrder) {
     expected.push_back("CreateFolder " + folder);
   EXPECT_EQ(Changes(), expected);
   EXPECT_TRUE(t.processes.ended.empty());
-  EXPECT_EQ(t.processes.calls, (std::vector<std::string>{"Running", "Running"}));
+  EXPECT_EQ(t.processes.calls, (std::vector<std::string>{"Scan", "Scan"}));
   ExpectIdle();
 }
 
@@ -134,15 +134,14 @@ TEST_F(RunStartTest, AFolderWithOnlyHiddenFilesOrSubfoldersIsNotTouched) {
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\Update\\Data\\hidden.dat"), "h");
 }
 
-TEST_F(RunStartTest, BothProgramsAreEndedBeforeTheDownloadsButNeverTheUpdaterItself) {
-  t.processes.self_id = 50;
-  t.processes.running = {{10, {"KW.exe"}},           {11, {"wine64-preloader", "kw.EXE"}},
-                         {12, {"XKW.exe"}},          {13, {"KW.exe.bak"}},
-                         {14, {"KZ.exe", "KZ.exe"}}, {50, {"KW.exe"}}};
+// Which names match, and that the updater itself is spared, is the Processes contract's.
+TEST_F(RunStartTest, BothProgramsAreEndedBeforeTheDownloadsWhateverNameOfTheirsMatches) {
+  t.processes.running = {
+      {10, {"KW.exe"}}, {11, {"wine64-preloader", "KW.exe"}}, {12, {"KWX.exe"}}, {14, {"KZ.exe"}}};
   FailFirstDownload();
   t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.processes.calls,
-            (std::vector<std::string>{"Running", "End 10", "End 11", "Running", "End 14"}));
+            (std::vector<std::string>{"Scan", "End 10", "End 11", "Scan", "End 14"}));
   // Ended before the log-in.
   EXPECT_EQ(t.inet.calls().front(), "AccessType=2");
 }
@@ -162,7 +161,7 @@ TEST_F(RunStartTest, AFailureOfThePreparationStopsTheRunAndIsReported) {
   ExpectIdle();
 }
 
-TEST_F(RunStartTest, ASecondRunRepeatsThePreparation) {
+TEST_F(RunStartTest, ASecondRunRepeatsThePreparationTheLogInAndEveryDownload) {
   t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
   t.window.Click(TavEnterCmd);
   EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
@@ -170,7 +169,15 @@ TEST_F(RunStartTest, ASecondRunRepeatsThePreparation) {
   t.drive.Write("C:\\TavBackup\\Update\\stale.dll", "x");
 
   t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"), ScriptedResponse{.body = "KW two"});
+  t.recorder.Clear();
   t.window.Click(TavEnterCmd);
+  // Nothing of the first run is reused: the log-in, both downloads and the batch file again.
+  EXPECT_EQ(t.recorder.Captions(Msg1Lbl),
+            (std::vector<std::string>{"", "로그인", "DownLoad(KW.exe)", "DownLoad(KZ.exe)", "닫기",
+                                      "복사", "등록", "완료"}));
+  EXPECT_EQ(t.inet.requested().size(), 4u);
+  EXPECT_EQ(t.inet.CountCalls("UserName=tav"), 2);
+  EXPECT_EQ(t.processes.started.size(), 2u);
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), first_kw);
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe"), "KW two");
   EXPECT_FALSE(t.drive.Has("C:\\TavBackup\\Update\\stale.dll"));

@@ -55,25 +55,35 @@ DriveMapping DriveMapping::FromEnvironment() {
   return DriveMapping(HomeFolder() / ".wine");
 }
 
-std::filesystem::path DriveMapping::DriveRoot(char drive) const {
+std::filesystem::path DriveMapping::DriveRoot(char drive, std::string_view as_written) const {
   const char letter = AsciiLower(drive);
-  if (letter == 'c') return prefix_ / "drive_c";
-  std::filesystem::path root = prefix_ / "dosdevices" / std::string{letter, ':'};
+  const std::string name{static_cast<char>(letter - 'a' + 'A'), ':'};
+  std::filesystem::path root =
+      letter == 'c' ? prefix_ / "drive_c" : prefix_ / "dosdevices" / std::string{letter, ':'};
   struct stat info {};
-  if (stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+  if (stat(root.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return root;
+  // The prefix is not ours to repair: Wine makes drive_c when it sets a prefix up, and a
+  // missing one most often means WINEPREFIX names the wrong folder.
+  if (letter == 'c') {
     throw Failure(error::kPathNotFound,
-                  "Path not found: drive " + std::string{static_cast<char>(letter - 'a' + 'A')} +
-                      ": is not set up in the Wine prefix " + prefix_.string());
+                  "Path not found: " + std::string(as_written) + " (drive C: is the folder " +
+                      root.string() + " of the Wine prefix " + prefix_.string() +
+                      ", which does not exist; WINEPREFIX chooses the prefix, ~/.wine when it "
+                      "is not set)");
   }
-  return root;
+  throw Failure(error::kPathNotFound, "Path not found: " + std::string(as_written) + " (drive " +
+                                          name + " is not set up in the Wine prefix " +
+                                          prefix_.string() + ": there is no " + root.string() +
+                                          ")");
 }
 
 std::filesystem::path DriveMapping::Resolve(std::string_view windows_path) const {
-  return Resolve(ParseWindowsPath(windows_path));
+  return Resolve(ParseWindowsPath(windows_path), windows_path);
 }
 
-std::filesystem::path DriveMapping::Resolve(const WindowsPath& path) const {
-  std::filesystem::path host = DriveRoot(path.drive);
+std::filesystem::path DriveMapping::Resolve(const WindowsPath& path,
+                                            std::string_view as_written) const {
+  std::filesystem::path host = DriveRoot(path.drive, as_written);
   bool resolving = true;
   for (const std::string& component : path.components) {
     if (resolving) {

@@ -21,20 +21,23 @@ class DriveMapping {
 
   const std::filesystem::path& prefix() const { return prefix_; }
 
-  // The host folder of a drive. Fails (kPathNotFound), naming the drive and the prefix, for a
-  // drive other than C: that the prefix does not have.
-  std::filesystem::path DriveRoot(char drive) const;
-
   // Maps a Windows path to the host path it stands for. Each component that has no entry of
   // its exact name, but one whose name differs only in letter case, takes that entry's name
   // (as Wine does; when several do, the first in byte order). From the first component that
   // has no entry at all, the rest are used as given, so a path that names an entry to be
-  // created maps onto its existing parents. A missing entry is not a failure; a path without a
-  // drive or on an unknown drive fails as ParseWindowsPath() and DriveRoot() do.
+  // created maps onto its existing parents. A missing entry is not a failure.
+  //
+  // Fails (kPathNotFound) as ParseWindowsPath() does for a path without a drive, and when the
+  // prefix has no folder for the drive: the description names the path, the host folder
+  // looked for and, for C:, that WINEPREFIX chooses the prefix. Creates nothing.
   std::filesystem::path Resolve(std::string_view windows_path) const;
-  std::filesystem::path Resolve(const WindowsPath& path) const;
+  // The same for a path already taken apart; `as_written` is the path as the caller wrote it,
+  // for the failure's description.
+  std::filesystem::path Resolve(const WindowsPath& path, std::string_view as_written) const;
 
  private:
+  std::filesystem::path DriveRoot(char drive, std::string_view as_written) const;
+
   std::filesystem::path prefix_;
 };
 

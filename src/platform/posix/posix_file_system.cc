@@ -97,7 +97,7 @@ Pattern SplitPattern(const DriveMapping& drives, std::string_view text) {
   Pattern pattern;
   pattern.name = std::move(parsed.components.back());
   parsed.components.pop_back();
-  pattern.folder = drives.Resolve(parsed);
+  pattern.folder = drives.Resolve(parsed, text);
   const std::size_t separator = text.find_last_of("\\/");
   pattern.folder_text = std::string(text.substr(0, separator == text.npos ? 2 : separator));
   return pattern;

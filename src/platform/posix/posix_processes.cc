@@ -2,18 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -22,8 +21,8 @@
 #include "platform/failure.h"
 #include "platform/posix/drive_mapping.h"
 #include "platform/posix/posix_handles.h"
-
-extern char** environ;
+#include "platform/posix/wine_launcher.h"
+#include "platform/windows_path.h"
 
 namespace kw {
 
@@ -103,147 +102,64 @@ std::optional<std::int64_t> ProcessIdOf(std::string_view name) {
   return id;
 }
 
-bool IsExecutableFile(const fs::path& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+// Through syscall(): glibc 2.36's <sys/pidfd.h> declares its wrappers without C linkage.
+int OpenProcessFd(pid_t id) { return static_cast<int>(syscall(SYS_pidfd_open, id, 0U)); }
+
+bool KillThrough(int process_fd) {
+  return syscall(SYS_pidfd_send_signal, process_fd, SIGKILL, nullptr, 0U) == 0;
 }
 
-// $WINE when it holds a slash, else the program of that name (or "wine") on PATH.
-std::optional<std::string> FindWine() {
-  std::string name = "wine";
-  if (const char* wine = std::getenv("WINE"); wine != nullptr && *wine != '\0') {
-    name = wine;
-    // A path is used as it is: if it cannot be run, exec says why. A relative one is made
-    // absolute now, because the batch file starts in its own folder.
-    if (name.find('/') != name.npos) {
-      std::error_code ignored;
-      const fs::path absolute = fs::absolute(name, ignored);
-      return absolute.empty() ? name : absolute.string();
-    }
-  }
-  std::string search_path;
-  if (const char* path = std::getenv("PATH"); path != nullptr) {
-    search_path = path;
-  } else {
-    // What execvp() searches without a PATH.
-    search_path = "/bin:/usr/bin";
-  }
-  std::size_t at = 0;
-  while (at <= search_path.size()) {
-    std::size_t end = search_path.find(':', at);
-    if (end == search_path.npos) end = search_path.size();
-    const std::string_view folder = std::string_view(search_path).substr(at, end - at);
-    // An empty entry means the current folder, which is not a place to take Wine from.
-    if (!folder.empty()) {
-      const fs::path candidate = fs::path(folder) / name;
-      if (IsExecutableFile(candidate)) return candidate.string();
-    }
-    at = end + 1;
-  }
-  return std::nullopt;
+bool HasEnded(int process_fd) {
+  pollfd ended{.fd = process_fd, .events = POLLIN, .revents = 0};
+  return poll(&ended, 1, 0) != 0;
 }
 
-// Between fork() and exec only async-signal-safe calls are allowed: the updater has threads
-// (Qt's, curl's) whose locks may be held at the moment of the fork.
-[[noreturn]] void ReportAndExit(int report_fd, int err) {
-  [[maybe_unused]] const ssize_t ignored = write(report_fd, &err, sizeof err);
-  _exit(127);
+Failure CannotOpen(std::int64_t id, int err) {
+  std::string description = "Cannot open process " + std::to_string(id) +
+                            " to end it: " + std::generic_category().message(err);
+  if (err == ENOSYS) description += " (ending processes safely needs Linux 5.3 or later)";
+  return Failure(error::kProcessList, description);
 }
 
-[[noreturn]] void RunDetached(int report_fd, const char* program, char* const* argv,
-                              const char* folder) {
-  const pid_t runner = fork();
-  if (runner < 0) ReportAndExit(report_fd, errno);
-  // The middle process ends at once, so the runner is adopted by init and never becomes our
-  // zombie.
-  if (runner > 0) _exit(0);
-
-  setsid();
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    sigaction(signal_number, &default_action, nullptr);
+// The folder of a batch file, as Wine sees it: the path without its last component.
+std::string WindowsFolderOf(std::string_view batch_file) {
+  const WindowsPath parsed = ParseWindowsPath(batch_file);
+  std::string folder{parsed.drive, ':'};
+  for (std::size_t i = 0; i + 1 < parsed.components.size(); ++i) {
+    folder += "\\" + parsed.components[i];
   }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-
-  const int null_fd = open("/dev/null", O_RDWR);
-  if (null_fd < 0) ReportAndExit(report_fd, errno);
-  for (int stream = 0; stream <= 2; ++stream) {
-    if (dup2(null_fd, stream) < 0) ReportAndExit(report_fd, errno);
-  }
-  if (null_fd > 2) close(null_fd);
-  // Descriptors opened without close-on-exec elsewhere (libraries) stay with the updater.
-  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-  // The batch file finds its neighbours by relative paths, as it would when started from its
-  // own folder on Windows.
-  if (chdir(folder) != 0) ReportAndExit(report_fd, errno);
-  execve(program, argv, environ);
-  ReportAndExit(report_fd, errno);
-}
-
-void Launch(const std::string& program, const std::vector<std::string>& arguments,
-            const fs::path& folder, std::string_view batch_file) {
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-
-  const auto cannot_start = [&](int err) {
-    return Failure(error::kCannotStart, "Cannot start Wine (" + program +
-                                            ") to run the batch file " + std::string(batch_file) +
-                                            ": " + std::generic_category().message(err));
-  };
-
-  // The child writes an errno here if anything before the program's start fails; a pipe that
-  // closes without a word means exec succeeded.
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) throw cannot_start(errno);
-  UniqueFd report_read(report[0]);
-  UniqueFd report_write(report[1]);
-
-  const pid_t middle = fork();
-  if (middle < 0) throw cannot_start(errno);
-  if (middle == 0) RunDetached(report_write.get(), program.c_str(), argv.data(), folder.c_str());
-  report_write.Reset();
-
-  int status = 0;
-  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-  }
-  int child_error = 0;
-  ssize_t got;
-  do {
-    got = read(report_read.get(), &child_error, sizeof child_error);
-  } while (got < 0 && errno == EINTR);
-  if (got == sizeof child_error) throw cannot_start(child_error);
+  if (parsed.components.size() <= 1) folder += "\\";
+  return folder;
 }
 
 }  // namespace
 
-std::vector<RunningProcess> PosixProcesses::Running() {
+int PosixProcesses::EndProcesses(const std::function<bool(const RunningProcess&)>& select) {
   UniqueDir proc(opendir("/proc"));
   if (!proc) {
     throw Failure(error::kProcessList, "Cannot read the list of running processes from /proc: " +
                                            std::generic_category().message(errno));
   }
-  std::vector<RunningProcess> processes;
+  const pid_t self = getpid();
+  int ended = 0;
   while (const dirent* entry = readdir(proc.get())) {
     const std::optional<std::int64_t> id = ProcessIdOf(entry->d_name);
-    if (!id) continue;
+    if (!id || *id == self || *id > INT_MAX) continue;
+    // The handle comes before the names: while the process it holds lives, its id cannot
+    // pass to another, so names read now are that process's.
+    UniqueFd process_fd(OpenProcessFd(static_cast<pid_t>(*id)));
+    if (!process_fd) {
+      if (errno == ESRCH) continue;
+      throw CannotOpen(*id, errno);
+    }
     RunningProcess process{*id, ImageNames("/proc/" + std::string(entry->d_name))};
-    // Kernel threads, and processes gone before we looked, have no names.
-    if (!process.image_names.empty()) processes.push_back(std::move(process));
+    // Kernel threads have no names. A process that has ended by now may have lent its id to
+    // another, whose names these would be.
+    if (process.image_names.empty() || HasEnded(process_fd.get())) continue;
+    if (!select(process)) continue;
+    if (KillThrough(process_fd.get())) ++ended;
   }
-  return processes;
-}
-
-std::int64_t PosixProcesses::CurrentId() { return getpid(); }
-
-bool PosixProcesses::End(std::int64_t id) {
-  // kill() reads 0 and negative ids as whole process groups, or every process there is.
-  if (id <= 0 || id > INT_MAX) return false;
-  return kill(static_cast<pid_t>(id), SIGKILL) == 0;
+  return ended;
 }
 
 void PosixProcesses::StartBatchFile(std::string_view path) {
@@ -253,13 +169,22 @@ void PosixProcesses::StartBatchFile(std::string_view path) {
     throw Failure(error::kFileNotFound, "File not found: cannot find the batch file " +
                                             std::string(path) + " (" + batch_file.string() + ")");
   }
-  const std::optional<std::string> wine = FindWine();
+  const std::optional<fs::path> wine = FindWine();
   if (!wine) {
     throw Failure(error::kCannotStart, "Wine is needed to run the batch file " + std::string(path) +
                                            " and was not found: install Wine, or set WINE to "
                                            "the program that runs Windows programs");
   }
-  Launch(*wine, {*wine, "cmd", "/c", std::string(path)}, batch_file.parent_path(), path);
+  // Wine's start gives the batch file a console window of its own, as Windows does, and
+  // returns without waiting for it; /d makes the batch file's folder its current one.
+  const int err =
+      SpawnDetached({wine->string(), "start", "/d", WindowsFolderOf(path), std::string(path)},
+                    batch_file.parent_path());
+  if (err != 0) {
+    throw Failure(error::kCannotStart, "Cannot start Wine (" + wine->string() +
+                                           ") to run the batch file " + std::string(path) + ": " +
+                                           std::generic_category().message(err));
+  }
 }
 
 }  // namespace kw

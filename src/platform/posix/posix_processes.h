@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
+#include <functional>
 #include <string_view>
-#include <vector>
 
 #include "platform/processes.h"
 
@@ -10,27 +9,27 @@ namespace kw {
 
 // Processes of a Linux host whose Windows programs run under Wine.
 //
-// Running() reads /proc. A process's image names are the file names (what follows the last "/"
-// or "\") of its executable and of its argv[0]; when argv[0] is a Wine loader ("wine",
+// EndProcesses() reads /proc. A process's image names are the file names (what follows the
+// last "/" or "\") of its executable and of its argv[0]; when argv[0] is a Wine loader ("wine",
 // "wine64", "wine-preloader", "wine64-preloader"), of its argv[1] as well. Processes that end
-// during the scan or cannot be read are left out; only an unreadable /proc fails
-// (kProcessList).
+// during the scan or cannot be read are left out; an unreadable /proc fails (kProcessList).
 //
-// End() sends SIGKILL. Ids that do not name one process (0 and below) are never signalled.
+// Each process is held by a pidfd opened before its names are read, and a selected one is sent
+// SIGKILL through it. Without pidfd_open (Linux before 5.3, or a sandbox that forbids it) no
+// process can be ended safely, and EndProcesses fails (kProcessList) saying so.
 //
-// StartBatchFile() runs `<wine> cmd /c <path>` in the same Wine prefix, where <wine> is $WINE,
-// or `wine` on PATH. The batch file runs detached: in its own session, in the batch file's
-// folder, with the standard streams on /dev/null and the environment inherited; no zombie is
-// left behind and nothing waits for it. Fails with kFileNotFound when the batch file does not
-// exist, and with kCannotStart when no Wine is found or Wine cannot be started. Whether the
-// batch file itself succeeds is not known to the caller.
+// StartBatchFile() runs `<wine> start /d <folder> <path>` in the same Wine prefix, where <wine>
+// is FindWine()'s absolute path and <folder> the batch file's Windows folder: Wine's start gives
+// the batch file a console window of its own (or a hidden console where there is no display)
+// and returns without waiting for it. Wine itself runs as SpawnDetached() starts it, in the
+// batch file's host folder. Fails with kFileNotFound when the batch file does not exist, with
+// kPathNotFound when its drive is not in the prefix, and with kCannotStart when no Wine is
+// found or Wine cannot be started.
 class PosixProcesses final : public Processes {
  public:
   PosixProcesses() = default;
 
-  std::vector<RunningProcess> Running() override;
-  std::int64_t CurrentId() override;
-  bool End(std::int64_t id) override;
+  int EndProcesses(const std::function<bool(const RunningProcess&)>& select) override;
   // Reads WINEPREFIX, WINE and PATH at the time of the call, the same environment the batch
   // file gets.
   void StartBatchFile(std::string_view path) override;

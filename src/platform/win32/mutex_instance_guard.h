@@ -16,8 +16,8 @@ namespace kw {
 // until it is destroyed, or its process ends, so a crashed updater never keeps the next one
 // out. A guard that found it taken lets go at once.
 //
-// When the mutex cannot be created for any other reason, the answer is "not running": a guard
-// must never keep the updater from running.
+// AnotherInstanceRunning() fails (kInternal) when the mutex can be neither created nor found,
+// with a description that names it and gives the system's reason.
 class MutexInstanceGuard final : public InstanceGuard {
  public:
   static constexpr std::string_view kDefaultName = "Local\\KW_Update.Instance";

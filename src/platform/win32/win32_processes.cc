@@ -4,7 +4,9 @@
 // After windows_api.h: it needs windows.h first.
 #include <tlhelp32.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/failure.h"
 #include "platform/win32/system_message.h"
@@ -25,6 +27,18 @@ std::wstring CommandInterpreter() {
   return std::wstring(buffer, length < MAX_PATH ? length : 0) + L"\\cmd.exe";
 }
 
+// The exit code an ended process leaves, as a program that failed would.
+constexpr UINT kEndedExitCode = 1;
+
+// The file name of the process's executable, or nullopt when it cannot be read.
+std::optional<std::string> ImageName(HANDLE process) {
+  wchar_t path[MAX_PATH];
+  DWORD size = MAX_PATH;
+  if (!::QueryFullProcessImageNameW(process, 0, path, &size)) return std::nullopt;
+  const std::wstring_view full(path, size);
+  return Narrow(full.substr(full.find_last_of(L"\\/") + 1));
+}
+
 // The folder part of a path, keeping the separator of a drive's root ("C:\").
 std::wstring FolderOf(const std::wstring& path) {
   const std::size_t separator = path.find_last_of(L"\\/");
@@ -34,32 +48,32 @@ std::wstring FolderOf(const std::wstring& path) {
 
 }  // namespace
 
-std::vector<RunningProcess> Win32Processes::Running() {
+int Win32Processes::EndProcesses(const std::function<bool(const RunningProcess&)>& select) {
   const UniqueFileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) {
     throw Failure(error::kProcessList,
                   "Cannot read the list of running processes: " + SystemMessage(::GetLastError()));
   }
-  std::vector<RunningProcess> processes;
+  const DWORD self = ::GetCurrentProcessId();
+  int ended = 0;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
        more = ::Process32NextW(snapshot.get(), &entry)) {
-    processes.push_back({entry.th32ProcessID, {Narrow(entry.szExeFile)}});
+    if (entry.th32ProcessID == self) continue;
+    // The handle comes before the name: while it is open the id cannot pass to another
+    // process, so the name read through it is the name of the process it ends.
+    const UniqueKernelHandle process(
+        ::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                      entry.th32ProcessID));
+    if (!process) continue;
+    const std::optional<std::string> name = ImageName(process.get());
+    // An ended process stays open while handles to it are; Wine lets it be "ended" again.
+    if (!name || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) continue;
+    if (!select(RunningProcess{entry.th32ProcessID, {*name}})) continue;
+    if (::TerminateProcess(process.get(), kEndedExitCode)) ++ended;
   }
-  return processes;
-}
-
-std::int64_t Win32Processes::CurrentId() { return ::GetCurrentProcessId(); }
-
-bool Win32Processes::End(std::int64_t id) {
-  if (id <= 0 || id > MAXDWORD || id == ::GetCurrentProcessId()) return false;
-  const UniqueKernelHandle process(
-      ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(id)));
-  // A process that has ended stays open while anyone holds a handle to it, and Wine lets it be
-  // "ended" again.
-  return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT &&
-         ::TerminateProcess(process.get(), 1);
+  return ended;
 }
 
 void Win32Processes::StartBatchFile(std::string_view path) {

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <cstdint>
+#include <functional>
 #include <string_view>
-#include <vector>
 
 #include "platform/processes.h"
 
@@ -10,12 +9,11 @@ namespace kw {
 
 // The processes of a Windows machine, through Toolhelp32 and the kernel's process calls.
 //
-// Running() takes a Toolhelp32 snapshot: every process with its one image name, the file name
-// of its executable as the snapshot gives it ("KW.exe"). Fails (kProcessList) only when no
-// snapshot can be taken.
-//
-// End() ends the process with TerminateProcess and does not wait for it. The updater's own
-// id, an id that names no process, and a process this user may not end give false.
+// EndProcesses() takes a Toolhelp32 snapshot and opens each process in it before it reads the
+// process's one image name, the file name of its executable ("KW.exe"); a selected process is
+// ended through that handle with TerminateProcess, without waiting for it. Processes this user
+// may not end are not offered, nor processes that have ended by the time they are looked at.
+// Fails (kProcessList) only when no snapshot can be taken.
 //
 // StartBatchFile() runs the batch file with the command interpreter (%ComSpec% /s /c "path")
 // in a new console window, shown normally and given the focus, with the batch file's folder as
@@ -25,9 +23,7 @@ namespace kw {
 // interpreter cannot be started. Whether the batch file itself succeeds is not known.
 class Win32Processes final : public Processes {
  public:
-  std::vector<RunningProcess> Running() override;
-  std::int64_t CurrentId() override;
-  bool End(std::int64_t id) override;
+  int EndProcesses(const std::function<bool(const RunningProcess&)>& select) override;
   void StartBatchFile(std::string_view path) override;
 };
 

@@ -9,40 +9,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <ostream>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/failure.h"
+#include "platform/posix/posix_processes.h"
 #include "support/failure_of.h"
 #include "support/temp_drive.h"
+#include "support/test_content.h"
+#include "update/catalogue.h"
+#include "update/run_start.h"
 
 namespace kw {
 namespace {
 
 namespace fs = std::filesystem;
+using ::kw::testing::Bytes;
 using ::kw::testing::FailureOf;
+using ::kw::testing::PatternedContent;
 using ::kw::testing::ScopedEnv;
 using ::kw::testing::TempDrive;
 using ::testing::HasSubstr;
 
 using Names = std::vector<std::string>;
-
-std::span<const std::byte> Bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
-
-std::string Pattern(std::size_t size) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 1024) % 26);
-  return text;
-}
 
 // A small tmpfs on a folder of the drive, in a mount namespace of this process alone, so that a
 // test that dies never leaves a mount behind. Needs CAP_SYS_ADMIN; Mount() says why not.
@@ -113,11 +106,8 @@ class PosixFileSystemTest : public ::testing::Test {
 
 TEST_F(PosixFileSystemTest, DriveCIsTheWinePrefixDriveFolder) {
   drive_.Write("C:\\TavKorea\\KW.exe", "x");
-  EXPECT_TRUE(files_.Exists("C:\\TavKorea\\KW.exe"));
-  EXPECT_TRUE(files_.Exists("c:/TavKorea/KW.exe"));
-  EXPECT_TRUE(files_.Exists("C:\\TavKorea"));
+  EXPECT_TRUE(files_.Exists("c:\\TavKorea\\KW.exe"));
   EXPECT_TRUE(files_.Exists("C:\\"));
-  EXPECT_FALSE(files_.Exists("C:\\TavKorea\\KZ.exe"));
   EXPECT_FALSE(files_.Exists("TavKorea\\KW.exe"));
 }
 
@@ -129,6 +119,30 @@ TEST_F(PosixFileSystemTest, WithoutWineprefixTheHomeWineFolderIsUsed) {
   PosixFileSystem files;
   files.CreateFolder("C:\\TavKorea\\Data");
   EXPECT_TRUE(fs::is_directory(home / ".wine" / "drive_c" / "TavKorea" / "Data"));
+}
+
+TEST_F(PosixFileSystemTest, APrefixWithoutADriveFolderIsNamedAndLeftAsItWas) {
+  fs::remove(drive_.prefix() / "drive_c");
+  const std::string drive_folder = (drive_.prefix() / "drive_c").string();
+  const auto expect_named = [&](const Failure& failure, std::string_view path) {
+    EXPECT_EQ(failure.number(), error::kPathNotFound);
+    EXPECT_THAT(failure.description(), HasSubstr(path));
+    EXPECT_THAT(failure.description(), HasSubstr(drive_folder));
+    EXPECT_THAT(failure.description(), HasSubstr("WINEPREFIX"));
+  };
+
+  // What the operator sees: the first step of a run.
+  expect_named(FailureOf([&] { PrepareWorkspace(files_, StartUpFolderSettings()); }),
+               "C:\\TavKorea");
+  expect_named(FailureOf([&] { files_.CopyFile("C:\\A\\KW.exe", "C:\\B\\KW.exe"); }),
+               "C:\\A\\KW.exe");
+  expect_named(FailureOf([&] { files_.OpenForWriting("C:\\KW.exe"); }), "C:\\KW.exe");
+  expect_named(FailureOf([&] { files_.DeleteFiles("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
+  expect_named(FailureOf([&] { files_.AnyFileMatches("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
+  expect_named(FailureOf([&] { PosixProcesses().StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); }),
+               "C:\\TavKorea\\KW_Update.Bat");
+  EXPECT_FALSE(files_.Exists("C:\\"));
+  EXPECT_TRUE(fs::is_empty(drive_.prefix()));
 }
 
 TEST_F(PosixFileSystemTest, OtherDrivesAreTheDosdevicesOfThePrefix) {
@@ -145,17 +159,15 @@ TEST_F(PosixFileSystemTest, OtherDrivesAreTheDosdevicesOfThePrefix) {
   EXPECT_THAT(failure.description(), HasSubstr("E:"));
 }
 
-TEST_F(PosixFileSystemTest, ComponentsFindEntriesOfAnotherLetterCase) {
+TEST_F(PosixFileSystemTest, EntriesFoundInAnotherLetterCaseKeepTheirNamesOnDisk) {
   drive_.Write("C:\\tavkorea\\data\\kw.exe", "old");
   drive_.Write("C:\\tavkorea\\source.bin", "new");
-  EXPECT_TRUE(files_.Exists("C:\\TavKorea\\Data\\KW.EXE"));
-
   // Existing components keep their names on disk; a new one is created as given.
   files_.CopyFile("C:\\TAVKOREA\\Source.Bin", "C:\\TavKorea\\Data\\KW.exe");
   files_.CopyFile("C:\\TAVKOREA\\Source.Bin", "C:\\TavKorea\\Data\\New.Bin");
   files_.CreateFolder("C:\\TavKorea\\DATA\\Sub");
+  files_.OpenForWriting("C:\\TAVKOREA\\DATA\\KW.EXE")->Close();
   EXPECT_EQ(drive_.List("C:\\tavkorea\\data"), (Names{"New.Bin", "Sub", "kw.exe"}));
-  EXPECT_EQ(drive_.Read("C:\\tavkorea\\data\\kw.exe"), "new");
   EXPECT_EQ(drive_.List("C:\\"), (Names{"tavkorea"}));
 }
 
@@ -169,166 +181,26 @@ TEST_F(PosixFileSystemTest, AnEntryOfTheExactNameWinsOverOtherCases) {
   EXPECT_EQ(drive_.Read("C:\\data\\b.txt"), "exact");
 }
 
-TEST_F(PosixFileSystemTest, DotFilesAreHidden) {
+TEST_F(PosixFileSystemTest, OnlyALeadingDotHides) {
   drive_.Write("C:\\Work\\.settings", "x");
-  drive_.MakeFolder("C:\\Work\\.cache");
-  drive_.MakeFolder("C:\\Work\\Folder.d");
+  drive_.Write("C:\\Work\\Folder.d\\a.b.c", "x");
   EXPECT_FALSE(files_.Exists("C:\\Work\\.settings"));
-  EXPECT_FALSE(files_.Exists("C:\\Work\\.cache"));
-  EXPECT_FALSE(files_.AnyFileMatches("C:\\Work\\*.*"));
-  EXPECT_FALSE(files_.AnyFileMatches("C:\\Work\\.settings"));
-
-  const Failure failure = FailureOf([&] { files_.DeleteFiles("C:\\Work\\*.*"); });
-  EXPECT_EQ(failure.number(), error::kFileNotFound);
-  EXPECT_THAT(failure.description(), HasSubstr("C:\\Work\\*.*"));
-  EXPECT_EQ(drive_.List("C:\\Work"), (Names{".cache", ".settings", "Folder.d"}));
-}
-
-// --- Patterns ---
-
-struct PatternCase {
-  std::string pattern;
-  Names matched;
-};
-
-void PrintTo(const PatternCase& pattern_case, std::ostream* out) { *out << pattern_case.pattern; }
-
-class PatternTest : public PosixFileSystemTest,
-                    public ::testing::WithParamInterface<PatternCase> {};
-
-TEST_P(PatternTest, DeletesExactlyTheMatchingFiles) {
-  const Names all = {"A.TXT",  "KW",        "KW.exe", "KW.exe.bak", "KWX.exe",
-                     "README", "a.txt.bak", "b.Txt",  "가.txt",     "가나.txt"};
-  for (const std::string& name : all) drive_.Write("C:\\P\\" + name, name);
-  drive_.MakeFolder("C:\\P\\sub.txt");
-
-  const std::string pattern = "C:\\P\\" + GetParam().pattern;
-  EXPECT_EQ(files_.AnyFileMatches(pattern), !GetParam().matched.empty());
-  if (GetParam().matched.empty()) {
-    EXPECT_EQ(FailureOf([&] { files_.DeleteFiles(pattern); }).number(), error::kFileNotFound);
-  } else {
-    files_.DeleteFiles(pattern);
-  }
-
-  Names expected_left = {"sub.txt"};
-  for (const std::string& name : all) {
-    if (std::ranges::find(GetParam().matched, name) == GetParam().matched.end()) {
-      expected_left.push_back(name);
-    }
-  }
-  std::ranges::sort(expected_left);
-  EXPECT_EQ(drive_.List("C:\\P"), expected_left);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    WindowsWildcards, PatternTest,
-    ::testing::Values(PatternCase{"*.*",
-                                  {"A.TXT", "KW", "KW.exe", "KW.exe.bak", "KWX.exe", "README",
-                                   "a.txt.bak", "b.Txt", "가.txt", "가나.txt"}},
-                      PatternCase{"*",
-                                  {"A.TXT", "KW", "KW.exe", "KW.exe.bak", "KWX.exe", "README",
-                                   "a.txt.bak", "b.Txt", "가.txt", "가나.txt"}},
-                      PatternCase{"*.txt", {"A.TXT", "b.Txt", "가.txt", "가나.txt"}},
-                      PatternCase{"kw.*", {"KW", "KW.exe", "KW.exe.bak"}},
-                      PatternCase{"?.txt", {"A.TXT", "b.Txt", "가.txt"}},
-                      PatternCase{"??.txt", {"가나.txt"}}, PatternCase{"kw.exe", {"KW.exe"}},
-                      PatternCase{"*.ex?", {"KW.exe", "KWX.exe"}}, PatternCase{"*.zip", {}}),
-    [](const ::testing::TestParamInfo<PatternCase>& info) {
-      return "Pattern" + std::to_string(info.index);
-    });
-
-TEST_F(PosixFileSystemTest, FoldersAreNeitherMatchedNorDeleted) {
-  drive_.Write("C:\\Stage\\Sub\\inner.txt", "x");
-  drive_.Write("C:\\Stage\\top.txt", "x");
-  EXPECT_TRUE(files_.AnyFileMatches("C:\\Stage\\*.*"));
-  EXPECT_FALSE(files_.AnyFileMatches("C:\\Stage\\S*"));
-
-  files_.DeleteFiles("C:\\Stage\\*.*");
-  EXPECT_EQ(drive_.List("C:\\Stage"), (Names{"Sub"}));
-  EXPECT_EQ(drive_.List("C:\\Stage\\Sub"), (Names{"inner.txt"}));
-}
-
-TEST_F(PosixFileSystemTest, PatternsInAMissingFolder) {
-  EXPECT_FALSE(files_.AnyFileMatches("C:\\Nowhere\\*.*"));
-  const Failure failure = FailureOf([&] { files_.DeleteFiles("C:\\Nowhere\\*.*"); });
-  EXPECT_EQ(failure.number(), error::kPathNotFound);
-  EXPECT_THAT(failure.description(), HasSubstr("C:\\Nowhere\\*.*"));
-}
-
-// --- Folders ---
-
-TEST_F(PosixFileSystemTest, CreateFolderMakesOneLevel) {
-  files_.CreateFolder("C:\\TavBackup");
-  files_.CreateFolder("C:\\TavBackup\\Update");
-  EXPECT_TRUE(fs::is_directory(drive_.Host("C:\\TavBackup\\Update")));
-
-  const Failure missing_parent = FailureOf([&] { files_.CreateFolder("C:\\TavKorea\\Data"); });
-  EXPECT_EQ(missing_parent.number(), error::kPathNotFound);
-  EXPECT_THAT(missing_parent.description(), HasSubstr("C:\\TavKorea\\Data"));
-  EXPECT_FALSE(drive_.HostExists("C:\\TavKorea"));
-
-  const Failure exists = FailureOf([&] { files_.CreateFolder("C:\\TavBackup\\update"); });
-  EXPECT_EQ(exists.number(), error::kFileExists);
-  EXPECT_THAT(exists.description(), HasSubstr("C:\\TavBackup\\update"));
+  EXPECT_TRUE(files_.Exists("C:\\Work\\Folder.d"));
+  EXPECT_TRUE(files_.AnyFileMatches("C:\\Work\\Folder.d\\*.c"));
 }
 
 // --- Copies ---
 
-TEST_F(PosixFileSystemTest, CopyReplacesTheDestinationAndKeepsPermissions) {
-  drive_.Write("C:\\Stage\\KW.exe", Pattern(300 * 1024));
+TEST_F(PosixFileSystemTest, CopyKeepsThePermissionBits) {
+  drive_.Write("C:\\Stage\\KW.exe", "new");
   drive_.Write("C:\\App\\KW.exe", "the old program");
   fs::permissions(drive_.Host("C:\\Stage\\KW.exe"), fs::perms(0750));
-
   files_.CopyFile("C:\\Stage\\KW.exe", "C:\\App\\KW.exe");
-  EXPECT_EQ(drive_.Read("C:\\App\\KW.exe"), Pattern(300 * 1024));
   EXPECT_EQ(fs::status(drive_.Host("C:\\App\\KW.exe")).permissions(), fs::perms(0750));
-  EXPECT_EQ(drive_.List("C:\\App"), (Names{"KW.exe"}));
-  EXPECT_EQ(drive_.Read("C:\\Stage\\KW.exe"), Pattern(300 * 1024));
-
-  drive_.Write("C:\\Stage\\Empty.dat", "");
-  files_.CopyFile("C:\\Stage\\Empty.dat", "C:\\App\\KW.exe");
-  EXPECT_EQ(drive_.Read("C:\\App\\KW.exe"), "");
-}
-
-TEST_F(PosixFileSystemTest, CopyOfAMissingSourceChangesNothing) {
-  drive_.Write("C:\\App\\KW.exe", "old");
-  drive_.MakeFolder("C:\\Stage");
-
-  const Failure no_file =
-      FailureOf([&] { files_.CopyFile("C:\\Stage\\KW.exe", "C:\\App\\KW.exe"); });
-  EXPECT_EQ(no_file.number(), error::kFileNotFound);
-  EXPECT_THAT(no_file.description(), HasSubstr("C:\\Stage\\KW.exe"));
-
-  const Failure no_folder =
-      FailureOf([&] { files_.CopyFile("C:\\Gone\\KW.exe", "C:\\App\\KW.exe"); });
-  EXPECT_EQ(no_folder.number(), error::kPathNotFound);
-  EXPECT_THAT(no_folder.description(), HasSubstr("C:\\Gone\\KW.exe"));
-
-  EXPECT_EQ(drive_.Read("C:\\App\\KW.exe"), "old");
-  EXPECT_EQ(drive_.List("C:\\App"), (Names{"KW.exe"}));
-}
-
-TEST_F(PosixFileSystemTest, CopyIntoAMissingFolderFails) {
-  drive_.Write("C:\\Stage\\KW.exe", "new");
-  const Failure failure =
-      FailureOf([&] { files_.CopyFile("C:\\Stage\\KW.exe", "C:\\App\\Sub\\KW.exe"); });
-  EXPECT_EQ(failure.number(), error::kPathNotFound);
-  EXPECT_THAT(failure.description(), HasSubstr("C:\\App\\Sub\\KW.exe"));
-  EXPECT_FALSE(drive_.HostExists("C:\\App"));
-}
-
-TEST_F(PosixFileSystemTest, CopyOntoAFolderLeavesTheFolder) {
-  drive_.Write("C:\\Stage\\Data", "new");
-  drive_.Write("C:\\App\\Data\\keep.txt", "keep");
-  const Failure failure = FailureOf([&] { files_.CopyFile("C:\\Stage\\Data", "C:\\App\\Data"); });
-  EXPECT_EQ(failure.number(), error::kPathFileAccess);
-  EXPECT_THAT(failure.description(), HasSubstr("C:\\App\\Data"));
-  EXPECT_EQ(drive_.List("C:\\App"), (Names{"Data"}));
-  EXPECT_EQ(drive_.Read("C:\\App\\Data\\keep.txt"), "keep");
 }
 
 TEST_F(PosixFileSystemTest, CopyThatFailsPartWayLeavesTheOldFileWhole) {
-  const std::string old_content = Pattern(10 * 1024);
+  const std::string old_content = PatternedContent(10 * 1024);
   drive_.Write("C:\\App\\KW.exe", old_content);
   drive_.Write("C:\\Stage\\KW.exe", std::string(200 * 1024, 'n'));
   {
@@ -346,7 +218,7 @@ TEST_F(PosixFileSystemTest, CopyOntoAFullDiskLeavesTheOldFileWhole) {
   std::string why_not;
   const auto tmpfs = TinyTmpfs::Mount(drive_.Host("C:\\Full"), 64 * 1024, &why_not);
   if (!tmpfs) GTEST_SKIP() << why_not;
-  const std::string old_content = Pattern(20 * 1024);
+  const std::string old_content = PatternedContent(20 * 1024);
   drive_.Write("C:\\Full\\KW.exe", old_content);
   drive_.Write("C:\\Stage\\KW.exe", std::string(256 * 1024, 'n'));
 
@@ -382,51 +254,6 @@ TEST_F(PosixFileSystemTest, CopyIntoAReadOnlyFolderLeavesTheOldFileWhole) {
 }
 
 // --- Writing ---
-
-TEST_F(PosixFileSystemTest, WrittenBytesArriveInOrderAcrossTheBuffer) {
-  std::string expected;
-  {
-    std::unique_ptr<WritableFile> file = files_.OpenForWriting("C:\\Down.bin");
-    const std::string content = Pattern(512 * 1024);
-    std::size_t at = 0;
-    // Small appends, then one larger than any buffer, then small ones again.
-    for (; at < 200 * 1024; at += 1000)
-      file->Append(Bytes(std::string_view(content).substr(at, 1000)));
-    file->Append(Bytes(std::string_view(content).substr(at, 150 * 1024)));
-    at += 150 * 1024;
-    for (; at < content.size(); at += 1024)
-      file->Append(Bytes(std::string_view(content).substr(at, 1024)));
-    file->Close();
-    expected = content;
-  }
-  EXPECT_EQ(drive_.Read("C:\\Down.bin"), expected);
-}
-
-TEST_F(PosixFileSystemTest, OpenForWritingEmptiesAnExistingFile) {
-  drive_.Write("C:\\Down\\KW.exe", "a longer, older content");
-  std::unique_ptr<WritableFile> file = files_.OpenForWriting("C:\\down\\kw.EXE");
-  EXPECT_EQ(drive_.Read("C:\\Down\\KW.exe"), "");
-  file->Append(Bytes("new"));
-  file->Close();
-  EXPECT_EQ(drive_.Read("C:\\Down\\KW.exe"), "new");
-  EXPECT_EQ(drive_.List("C:\\Down"), (Names{"KW.exe"}));
-}
-
-TEST_F(PosixFileSystemTest, AFileLeftOpenIsWrittenOutWhenDestroyed) {
-  files_.OpenForWriting("C:\\Left.bin")->Append(Bytes("kept"));
-  EXPECT_EQ(drive_.Read("C:\\Left.bin"), "kept");
-}
-
-TEST_F(PosixFileSystemTest, OpenForWritingWhereNoFileCanBe) {
-  const Failure no_folder = FailureOf([&] { files_.OpenForWriting("C:\\Gone\\KW.exe"); });
-  EXPECT_EQ(no_folder.number(), error::kPathNotFound);
-  EXPECT_THAT(no_folder.description(), HasSubstr("C:\\Gone\\KW.exe"));
-
-  drive_.MakeFolder("C:\\Down\\KW.exe");
-  const Failure folder = FailureOf([&] { files_.OpenForWriting("C:\\Down\\KW.exe"); });
-  EXPECT_EQ(folder.number(), error::kPathFileAccess);
-  EXPECT_THAT(folder.description(), HasSubstr("C:\\Down\\KW.exe"));
-}
 
 TEST_F(PosixFileSystemTest, WritingOntoAFullDiskFails) {
   std::string why_not;

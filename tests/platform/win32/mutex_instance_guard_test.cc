@@ -1,59 +1,23 @@
-// The named-mutex guard, seen from this process and from another one.
+// Where the named-mutex guard keeps its mutex, and how it fails. What every guard does is the
+// InstanceGuard contract suite's (win32_contract_test.cc).
 #include "platform/win32/mutex_instance_guard.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
+#include <string_view>
 
-#include "platform/win32/system_message.h"
+#include "platform/failure.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_handles.h"
-#include "test_folder.h"
+#include "support/failure_of.h"
 
 namespace kw {
 namespace {
 
-using ::kw::testing::BesideThisProgram;
-
-// What a guard of `name` in another process answers.
-bool AnotherProcessSeesAnInstance(const std::string& name) {
-  const std::wstring probe = Widen(BesideThisProgram("kw_test_probe.exe"));
-  std::wstring command_line = L"\"" + probe + L"\" guard \"" + Widen(name) + L"\"";
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started{};
-  if (!::CreateProcessW(probe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started)) {
-    ADD_FAILURE() << "cannot start the probe: " << SystemMessage(::GetLastError());
-    return false;
-  }
-  const UniqueKernelHandle process(started.hProcess);
-  const UniqueKernelHandle thread(started.hThread);
-  EXPECT_EQ(::WaitForSingleObject(process.get(), 10'000), WAIT_OBJECT_0);
-  DWORD code = 2;
-  ::GetExitCodeProcess(process.get(), &code);
-  EXPECT_LE(code, 1u) << "the probe failed";
-  return code == 1;
-}
-
-TEST(MutexInstanceGuardTest, TheFirstGuardOfTheSessionKeepsOthersOutWhileItLives) {
-  auto first = std::make_optional<MutexInstanceGuard>();
-  EXPECT_FALSE(AnotherProcessSeesAnInstance(std::string(MutexInstanceGuard::kDefaultName)));
-  EXPECT_FALSE(first->AnotherInstanceRunning());
-  EXPECT_TRUE(AnotherProcessSeesAnInstance(std::string(MutexInstanceGuard::kDefaultName)));
-
-  MutexInstanceGuard second;
-  EXPECT_TRUE(second.AnotherInstanceRunning());
-  EXPECT_FALSE(first->AnotherInstanceRunning());
-
-  first.reset();
-  // The second guard let go when it lost, so nothing holds the program now.
-  EXPECT_FALSE(AnotherProcessSeesAnInstance(std::string(MutexInstanceGuard::kDefaultName)));
-  EXPECT_TRUE(second.AnotherInstanceRunning()) << "an answer given must stand";
-  MutexInstanceGuard third;
-  EXPECT_FALSE(third.AnotherInstanceRunning());
-}
+using ::kw::testing::FailureOf;
+using ::testing::HasSubstr;
 
 TEST(MutexInstanceGuardTest, TheDefaultNameIsInTheSessionNamespace) {
   MutexInstanceGuard guard;
@@ -69,10 +33,12 @@ TEST(MutexInstanceGuardTest, TheDefaultNameIsInTheSessionNamespace) {
   EXPECT_FALSE(global);
 }
 
-TEST(MutexInstanceGuardTest, AGuardThatCannotCreateItsMutexLetsTheProgramRun) {
-  // A name with a backslash after the namespace is refused by the system.
+TEST(MutexInstanceGuardTest, AMutexThatCannotBeMadeFailsNamingIt) {
+  // The system refuses a backslash after the namespace.
   MutexInstanceGuard guard("Local\\No\\Such\\Folder");
-  EXPECT_FALSE(guard.AnotherInstanceRunning());
+  const Failure failure = FailureOf([&] { guard.AnotherInstanceRunning(); });
+  EXPECT_EQ(failure.number(), error::kInternal);
+  EXPECT_THAT(failure.description(), HasSubstr("Local\\No\\Such\\Folder"));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// The Toolhelp32 terminator and the batch start, on real child processes.
+// What only Windows processes show: the batch file's console, working folder and quoting. What
+// every platform does is the Processes contract suite's (win32_contract_test.cc).
 #include "platform/win32/win32_processes.h"
 
 #include <gmock/gmock.h>
@@ -16,7 +17,6 @@
 #include "platform/win32/win32_handles.h"
 #include "support/failure_of.h"
 #include "test_folder.h"
-#include "update/bas_common.h"
 
 namespace kw {
 namespace {
@@ -25,19 +25,9 @@ using ::kw::testing::BesideThisProgram;
 using ::kw::testing::FailureOf;
 using ::kw::testing::TestFolder;
 using ::testing::AllOf;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-constexpr DWORD kEndedExitCode = 1;
 constexpr DWORD kPatience = 10'000;  // Milliseconds; Wine starts a process in well under one.
-
-std::vector<std::string> NamesOf(const std::vector<RunningProcess>& processes, DWORD id) {
-  for (const RunningProcess& process : processes) {
-    if (process.id == id) return process.image_names;
-  }
-  ADD_FAILURE() << "process " << id << " is not in the list";
-  return {};
-}
 
 bool FileExists(const std::string& path) {
   return ::GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -82,78 +72,10 @@ class Win32ProcessesTest : public ::testing::Test {
     return started.hProcess;
   }
 
-  static bool EndsWithin(HANDLE process, DWORD milliseconds) {
-    return ::WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
-  }
-
-  static DWORD ExitCodeOf(HANDLE process) {
-    DWORD code = 0;
-    ::GetExitCodeProcess(process, &code);
-    return code;
-  }
-
   TestFolder folder_;
   Win32Processes processes_;
   std::vector<UniqueKernelHandle> children_;
 };
-
-TEST_F(Win32ProcessesTest, TheSnapshotNamesEachProcessByItsImage) {
-  folder_.MakeFolder("TavKorea");
-  const HANDLE kw = Start("TavKorea\\KW.exe");
-  const HANDLE xkw = Start("TavKorea\\XKW.exe");
-
-  const std::vector<RunningProcess> running = processes_.Running();
-  EXPECT_THAT(NamesOf(running, ::GetProcessId(kw)), ElementsAre("KW.exe"));
-  EXPECT_THAT(NamesOf(running, ::GetProcessId(xkw)), ElementsAre("XKW.exe"));
-  EXPECT_THAT(NamesOf(running, ::GetCurrentProcessId()),
-              ElementsAre(HasSubstr("win32_platform_tests")));
-  EXPECT_EQ(processes_.CurrentId(), static_cast<std::int64_t>(::GetCurrentProcessId()));
-}
-
-TEST_F(Win32ProcessesTest, KillProcessByNameEndsEveryCopyWhateverItsCase) {
-  folder_.MakeFolder("TavKorea");
-  folder_.MakeFolder("Other");
-  const std::vector<HANDLE> ended = {Start("TavKorea\\KW.exe"), Start("TavKorea\\KW.exe"),
-                                     Start("Other\\kw.exe")};
-  const HANDLE longer = Start("TavKorea\\XKW.exe");
-  const HANDLE other = Start("TavKorea\\KZ.exe");
-
-  basCommon::KillProcessByName(processes_, "KW.exe");
-  for (const HANDLE process : ended) {
-    ASSERT_TRUE(EndsWithin(process, kPatience));
-    EXPECT_EQ(ExitCodeOf(process), kEndedExitCode);
-  }
-  EXPECT_FALSE(EndsWithin(longer, 0));
-  EXPECT_FALSE(EndsWithin(other, 0));
-
-  basCommon::KillProcessByName(processes_, "kz.EXE");
-  EXPECT_TRUE(EndsWithin(other, kPatience));
-  EXPECT_FALSE(EndsWithin(longer, 0));
-}
-
-TEST_F(Win32ProcessesTest, KillProcessByNameNeverEndsTheUpdater) {
-  wchar_t self[MAX_PATH];
-  const std::string self_path = Narrow({self, ::GetModuleFileNameW(nullptr, self, MAX_PATH)});
-  const std::string own_name = self_path.substr(self_path.find_last_of('\\') + 1);
-  const HANDLE namesake = Start(own_name);
-
-  basCommon::KillProcessByName(processes_, own_name);
-  // This process is still here to see its namesake ended.
-  EXPECT_TRUE(EndsWithin(namesake, kPatience));
-}
-
-TEST_F(Win32ProcessesTest, EndLeavesTheUpdaterAndVanishedProcessesAlone) {
-  EXPECT_FALSE(processes_.End(::GetCurrentProcessId()));
-  EXPECT_FALSE(processes_.End(0));
-  EXPECT_FALSE(processes_.End(std::int64_t{1} << 40));
-
-  const HANDLE child = Start("KW.exe");
-  const DWORD id = ::GetProcessId(child);
-  EXPECT_TRUE(processes_.End(id));
-  ASSERT_TRUE(EndsWithin(child, kPatience));
-  // Its id is free now (the handle held here keeps it from being reused).
-  EXPECT_FALSE(processes_.End(id));
-}
 
 // --- Batch files ---
 
