@@ -20,7 +20,48 @@ std::runtime_error LastError(std::string_view what, std::string_view path) {
                             SystemMessage(::GetLastError()));
 }
 
+fs::path ParentOf(std::string_view path) { return fs::path(Widen(path)).parent_path(); }
+
 }  // namespace
+
+void WriteFileAt(std::string_view path, std::string_view content, DWORD attributes) {
+  fs::create_directories(ParentOf(path));
+  const UniqueFileHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_ALWAYS, attributes, nullptr));
+  DWORD written = 0;
+  if (!file || !::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()),
+                            &written, nullptr)) {
+    throw LastError("cannot write", path);
+  }
+}
+
+std::string ReadFileAt(std::string_view path) {
+  const UniqueFileHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) throw LastError("cannot read", path);
+  std::string content;
+  char chunk[4096];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    content.append(chunk, got);
+  }
+  return content;
+}
+
+void MakeFolderAt(std::string_view path, DWORD attributes) {
+  fs::create_directories(fs::path(Widen(path)));
+  if (!::SetFileAttributesW(Widen(path).c_str(), attributes)) throw LastError("cannot make", path);
+}
+
+std::vector<std::string> ListFolderAt(std::string_view path) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(Widen(path)))) {
+    names.push_back(Narrow(entry.path().filename().native()));
+  }
+  std::ranges::sort(names);
+  return names;
+}
 
 TestFolder::TestFolder() {
   wchar_t temp[MAX_PATH + 1];
@@ -43,51 +84,6 @@ TestFolder::~TestFolder() {
 
 std::string TestFolder::operator/(std::string_view relative) const {
   return path_ + "\\" + std::string(relative);
-}
-
-void TestFolder::Write(std::string_view relative, std::string_view content,
-                       DWORD attributes) const {
-  const std::string path = *this / relative;
-  const UniqueFileHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, attributes, nullptr));
-  DWORD written = 0;
-  if (!file || !::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()),
-                            &written, nullptr)) {
-    throw LastError("cannot write", path);
-  }
-}
-
-std::string TestFolder::Read(std::string_view relative) const {
-  const std::string path = *this / relative;
-  const UniqueFileHandle file(::CreateFileW(Widen(path).c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) throw LastError("cannot read", path);
-  std::string content;
-  char chunk[4096];
-  DWORD got = 0;
-  while (::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
-    content.append(chunk, got);
-  }
-  return content;
-}
-
-void TestFolder::MakeFolder(std::string_view relative, DWORD attributes) const {
-  const std::wstring path = Widen(*this / relative);
-  if (!::CreateDirectoryW(path.c_str(), nullptr) ||
-      !::SetFileAttributesW(path.c_str(), attributes)) {
-    throw LastError("cannot create", *this / relative);
-  }
-}
-
-std::vector<std::string> TestFolder::List(std::string_view relative) const {
-  std::vector<std::string> names;
-  const std::wstring folder = Widen(relative.empty() ? path_ : *this / relative);
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    names.push_back(Narrow(entry.path().filename().native()));
-  }
-  std::ranges::sort(names);
-  return names;
 }
 
 std::string BesideThisProgram(std::string_view file_name) {

@@ -8,13 +8,11 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
 #include "platform/win32/system_message.h"
 #include "platform/win32/wide_text.h"
-#include "platform/win32/win32_handles.h"
 #include "support/failure_of.h"
 #include "test_folder.h"
 
@@ -26,8 +24,6 @@ using ::kw::testing::FailureOf;
 using ::kw::testing::TestFolder;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
-
-constexpr DWORD kPatience = 10'000;  // Milliseconds; Wine starts a process in well under one.
 
 bool FileExists(const std::string& path) {
   return ::GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -45,40 +41,6 @@ std::string WaitForFile(const TestFolder& folder, std::string_view relative) {
   return folder.Read(relative);
 }
 
-class Win32ProcessesTest : public ::testing::Test {
- protected:
-  ~Win32ProcessesTest() override {
-    for (const UniqueKernelHandle& child : children_) ::TerminateProcess(child.get(), 0);
-  }
-
-  // Starts a copy of the sleeper saved as `relative` in the test folder.
-  HANDLE Start(std::string_view relative) {
-    const std::wstring program = Widen(folder_ / relative);
-    // A copy that runs already cannot be written to.
-    if (::GetFileAttributesW(program.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      EXPECT_TRUE(::CopyFileW(Widen(BesideThisProgram("kw_test_sleeper.exe")).c_str(),
-                              program.c_str(), TRUE))
-          << SystemMessage(::GetLastError());
-    }
-    std::wstring command_line = L"\"" + program + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    EXPECT_TRUE(::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                                 nullptr, nullptr, &startup, &started))
-        << SystemMessage(::GetLastError());
-    const UniqueKernelHandle thread(started.hThread);
-    children_.emplace_back(started.hProcess);
-    return started.hProcess;
-  }
-
-  TestFolder folder_;
-  Win32Processes processes_;
-  std::vector<UniqueKernelHandle> children_;
-};
-
-// --- Batch files ---
-
 // Records its working folder and, through the probe, what its console looks like; then waits
 // for "go" so that the test can see StartBatchFile return before the batch file ends. Each
 // record is renamed into place once written, so that the test never reads half of one.
@@ -95,7 +57,7 @@ constexpr std::string_view kBatchFile =
     "echo done> done.tmp\r\n"
     "ren done.tmp done.txt\r\n";
 
-class Win32BatchFileTest : public Win32ProcessesTest {
+class Win32BatchFileTest : public ::testing::Test {
  protected:
   void WriteBatchFile(std::string_view relative) {
     std::string content(kBatchFile);
@@ -103,6 +65,9 @@ class Win32BatchFileTest : public Win32ProcessesTest {
     content.replace(content.find("{probe}"), 7, probe);
     folder_.Write(relative, content);
   }
+
+  TestFolder folder_;
+  Win32Processes processes_;
 };
 
 TEST_F(Win32BatchFileTest, RunsInItsOwnFolderAndConsoleUnwaited) {
