@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/contract/file_system_contract.h"
@@ -76,8 +77,10 @@ class Win32FileSystemDriver final : public FileSystemDriver {
 // Children of the test process, copies of the sleeper in a folder of their own.
 class Win32ProcessesDriver final : public ProcessesDriver {
  public:
+  // Waits for the children to go, so that their programs can be removed with the folder.
   ~Win32ProcessesDriver() override {
     for (const auto& [id, process] : children_) ::TerminateProcess(process.get(), 0);
+    for (const auto& [id, process] : children_) ::WaitForSingleObject(process.get(), kPatience);
   }
 
   Processes& processes() override { return processes_; }
