@@ -256,7 +256,8 @@ TEST_P(TransferControlContract, ABodyThatBreaksOffRaisesFromGetChunk) {
   chunked.cut_after = 2500;
   server_.Serve("/chunked", chunked);
 
-  for (const char* path : {"/boundary", "/mid", "/chunked"}) {
+  for (const std::string path : {"/boundary", "/mid", "/chunked"}) {
+    if (path == "/chunked" && !GetParam().detects_broken_chunked_bodies) continue;
     SCOPED_TRACE(path);
     Get(server_.Url(path));
     std::vector<std::size_t> sizes;
