@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <utility>
 
 #include "support/failure_of.h"
@@ -279,7 +280,7 @@ TEST_P(TransferControlContract, ABodyThatDoesNotKeepItsAnnouncedLengthRaisesFrom
   using Framing = ServerReply::Framing;
   ServerReply endless;  // as good as endless: far more than any test would read
   endless.framing = Framing::kChunked;
-  endless.generated_length = std::size_t{1} << 40;
+  endless.generated_length = std::numeric_limits<std::size_t>::max();
   endless.announced_length = 1000;
   server_.Serve("/endless", endless);
   ServerReply longer;
