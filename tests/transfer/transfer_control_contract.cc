@@ -122,11 +122,11 @@ namespace {
 // A loopback port with nothing listening on it.
 int ClosedPort() { return Socket::ListenOnLoopback(1).LocalPort(); }
 
-// A loopback listener whose accept queue is full, so the kernel drops further connection
-// attempts and a client's connect hangs.
+// A loopback listener to which a client's connect hangs: one that Windows holds connects for,
+// and whose accept queue is full, so that Linux (and Wine on it) drops further attempts.
 class FullListener {
  public:
-  FullListener() : listener_(Socket::ListenOnLoopback(0)) {
+  FullListener() : listener_(Socket::ListenHoldingConnects(0)) {
     for (Socket& filler : fillers_) filler = Socket::StartConnectToLoopback(listener_.LocalPort());
     std::this_thread::sleep_for(100ms);  // lets the handshakes of the fillers settle
   }
