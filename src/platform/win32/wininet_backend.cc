@@ -228,15 +228,10 @@ class WinInetBackend::Round {
   // false once abandoned.
   bool Read(bool deliver) {
     for (;;) {
-      // The query is what waits; once it tells of bytes, a read without waiting returns them
-      // and whatever else has arrived.
-      DWORD& available = call_->Available();
-      call_->Expect();
-      if (!::InternetQueryDataAvailable(request_, &available, 0, 0)) {
-        if (!Completed(true)) return false;
-        continue;
-      }
-      if (available == 0) return true;
+      // A read that does not wait returns whatever has arrived, up to the whole buffer. When
+      // nothing has, it either pends until something does (asynchronous WinINet; it fills no
+      // buffer then) or returns nothing (as it does without INTERNET_FLAG_ASYNC): only the data
+      // query, which waits, tells the end of the body.
       INTERNET_BUFFERSA& buffers = call_->Buffers();
       call_->Expect();
       if (!::InternetReadFileExA(request_, &buffers, IRF_NO_WAIT,
@@ -244,7 +239,18 @@ class WinInetBackend::Round {
         if (!Completed(true)) return false;
         continue;
       }
-      if (buffers.dwBufferLength == 0) return true;
+      if (buffers.dwBufferLength == 0) {
+        DWORD& available = call_->Available();
+        call_->Expect();
+        if (::InternetQueryDataAvailable(request_, &available, 0, 0)) {
+          if (available == 0) return true;
+        } else if (!Completed(true)) {
+          return false;
+        }
+        // Bytes have arrived, or the end has (a query that pended answers only "done"; the
+        // next one answers at once).
+        continue;
+      }
       const auto bytes =
           std::span(static_cast<const std::byte*>(buffers.lpvBuffer), buffers.dwBufferLength);
       if (!deliver) {
