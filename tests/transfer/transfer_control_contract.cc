@@ -397,6 +397,23 @@ TEST_P(TransferControlContract, ASlowNameLookupNeitherOutlastsTheConnectTimeoutN
   EXPECT_LT(Clock::now() - start, 1s) << "the end waited for the lookup";
 }
 
+TEST_P(TransferControlContract, TheEndDuringALargeBodyDoesNotWaitForTheRest) {
+  ServerReply large;  // far more than the control and the kernel hold
+  large.generated_length = std::size_t{256} << 20;
+  server_.Serve("/large", large);
+  Get(server_.Url("/large"));
+  ASSERT_EQ(control().GetChunk(1024).size(), 1024u);
+  // Lets the control's buffer and the sockets' fill, so that the rest keeps coming at once.
+  const auto until = std::chrono::steady_clock::now() + 200ms;
+  while (std::chrono::steady_clock::now() < until) host_.WaitForEvents(50ms);
+
+  // The operator closes the window in the middle of the download.
+  const auto start = std::chrono::steady_clock::now();
+  control().Cancel();
+  control_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "the end waited for the body";
+}
+
 TEST_P(TransferControlContract, ExecuteRefusesWhileARequestStillExecutes) {
   ServerReply no_head;
   no_head.stall_before_head = true;
