@@ -149,7 +149,7 @@ class WinInetBackend::Round {
     }
     // A request ends either with its body read to the end, or for a failure of WinINet's that
     // has closed its connection, or cancelled with the rest of its body still to come.
-    if (sink_.Cancelled()) backend_.CloseAside(std::move(request));
+    if (request && sink_.Cancelled()) backend_.CloseAside(std::move(request));
     request.Reset();
     call_->Release();
   }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/failure_of.h"
 #include "support/socket.h"
@@ -54,6 +55,36 @@ TEST_P(WinInetBackendTest, FailuresCarryWinInetsOwnText) {
   // WinINet's words for it ("A connection with the server could not be established", as Wine
   // has them "The attempt to connect to the server failed"), not just its number.
   EXPECT_THAT(failure.description(), HasSubstr("server"));
+}
+
+// Perform answers challenges itself, so it is what keeps credentials from other servers.
+TEST_P(WinInetBackendTest, CredentialsNeverFollowARedirectToAnotherServer) {
+  HttpTestServer other;
+  ServerReply other_file = ServerReply::Text("other secret");
+  other_file.basic_auth = {{"tav", "pa55"}};
+  other.Serve("/protected", other_file);
+  server_.Serve("/moved", ServerReply::Redirect(other.Url("/protected")));
+  ServerReply moved_after_log_in = ServerReply::Redirect(other.Url("/protected"));
+  moved_after_log_in.basic_auth = {{"tav", "pa55"}};
+  server_.Serve("/log-in-then-move", moved_after_log_in);
+  control().SetUserName("tav");
+  control().SetPassword("pa55");
+
+  Get(server_.Url("/moved"));
+  EXPECT_EQ(control().ResponseCode(), 401) << "the other server's challenge is not answered";
+  EXPECT_EQ(ReadBody(), "log in\n");
+  Get(server_.Url("/log-in-then-move"));
+  EXPECT_EQ(control().ResponseCode(), 401);
+  EXPECT_EQ(ReadBody(), "log in\n");
+
+  const std::vector<ReceivedRequest> asked = server_.requests();
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[2].Header("Authorization"), "Basic dGF2OnBhNTU=") << "the asked server's is";
+  const std::vector<ReceivedRequest> redirected = other.requests();
+  ASSERT_EQ(redirected.size(), 2u);
+  for (const ReceivedRequest& request : redirected) {
+    EXPECT_FALSE(request.Header("Authorization")) << request.target;
+  }
 }
 
 }  // namespace
