@@ -1,8 +1,9 @@
-// Downloads one file with DownloadFile over the WinINet transfer control, as a run does but
-// without a window: the per-chunk display updates are computed and dropped, so what is measured
-// is WinINet, the transfer control and the download loop. Prints the size, the seconds from the
-// request until the last byte was written (the one-second pause that ends every download is left
-// out), and the process's peak working set in KiB, on one line: "<bytes> <seconds> <peak KiB>".
+// Downloads one file with DownloadFile over the WinINet transfer control and the Windows file
+// system, as a run does but without a window: the per-chunk display updates are computed and
+// dropped, so what is measured is WinINet, the transfer control and the download loop. Prints the
+// size, the seconds from the request until the last byte was written (the one-second pause that
+// ends every download is left out), and the process's peak working set in KiB, on one line:
+// "<bytes> <seconds> <peak KiB>".
 //
 //   wininet_download_bench <base address> <file name> <folder>
 //
@@ -16,52 +17,19 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/win32/wide_text.h"
+#include "platform/win32/win32_file_system.h"
 #include "platform/win32/wininet_backend.h"
 #include "support/test_host.h"
 #include "transfer/download_file.h"
 #include "transfer/http_transfer_control.h"
 
 namespace {
-
-// The download's one use of the file system, on the C++ library's files.
-// TODO(win32 merge): Win32FileSystem, once it is on main.
-class BenchFiles final : public kw::FileSystem {
- public:
-  bool Exists(std::string_view) override { return Unused(); }
-  void CreateFolder(std::string_view) override { Unused(); }
-  void CopyFile(std::string_view, std::string_view) override { Unused(); }
-  void DeleteFiles(std::string_view) override { Unused(); }
-  bool AnyFileMatches(std::string_view) override { return Unused(); }
-  std::unique_ptr<kw::WritableFile> OpenForWriting(std::string_view path) override {
-    class File final : public kw::WritableFile {
-     public:
-      explicit File(std::string_view path)
-          : out_(std::filesystem::path(kw::Widen(path)), std::ios::binary | std::ios::trunc) {
-        if (!out_)
-          throw kw::Failure(kw::error::kPathFileAccess, "cannot open " + std::string(path));
-      }
-      void Append(std::span<const std::byte> bytes) override {
-        out_.write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-      }
-      void Close() override { out_.close(); }
-
-     private:
-      std::ofstream out_;
-    };
-    return std::make_unique<File>(path);
-  }
-
- private:
-  static bool Unused() { throw kw::Failure(kw::error::kInternal, "not used by the benchmark"); }
-};
 
 // Notes when the file label reports the download complete, just before the closing pause.
 class Progress final : public kw::DownloadProgress {
@@ -97,7 +65,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::string folder = kw::Narrow(argv[3]);
   kw::testing::TestHost host;
   Progress progress(host);
-  BenchFiles files;
+  kw::Win32FileSystem files;
   kw::SteadyClock clock;
   kw::HttpTransferControl inet1(host, std::make_unique<kw::WinInetBackend>());
 

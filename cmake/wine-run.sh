@@ -28,11 +28,27 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree=;mshtml=}"
 unset WINEARCH
 
-wine_version=$(wine --version 2>/dev/null)
+# The template is made again when Wine or the settings below change.
+wine_version="$(wine --version 2>/dev/null) settings-2"
+
+# What the template's registry says besides Wine's defaults:
+# - windows are unmanaged: there is no window manager on a virtual display, and Wine would wait
+#   for one (two seconds at each window's end);
+# - the window's Korean font "굴림" (Gulim) is stood in for by NanumGothic (fonts-nanum), so that
+#   its texts are legible in screenshots.
+registry_settings() {
+  printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' '' \
+    '[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]' \
+    '"굴림"="NanumGothic"' '"Gulim"="NanumGothic"' ''
+}
 
 make_template() {
   rm -rf "$template"
   WINEPREFIX="$template" wineboot --init >/dev/null 2>&1
+  registry_settings | iconv -f UTF-8 -t UTF-16 >"$template.reg"
+  WINEPREFIX="$template" wine regedit /S "$template.reg" >/dev/null 2>&1
+  rm -f "$template.reg"
   WINEPREFIX="$template" wineserver --wait
   echo "$wine_version" >"$template/.kw-wine-version"
 }

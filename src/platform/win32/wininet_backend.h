@@ -1,6 +1,7 @@
 #pragma once
 
-#include <windows.h>
+#include "platform/win32/windows_api.h"
+// After <windows.h>, which it needs.
 #include <wininet.h>
 
 #include <condition_variable>

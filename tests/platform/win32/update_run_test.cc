@@ -4,7 +4,6 @@
 // (the ctest fixture "windows_release_server", on the port the program is built for).
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "build_config.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_controls.h"
+#include "platform/win32/windows_api.h"
 #include "update/catalogue.h"
 
 namespace kw {

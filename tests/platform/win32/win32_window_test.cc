@@ -1,8 +1,6 @@
 #include "platform/win32/win32_window.h"
 
-#include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <chrono>
 #include <string>
@@ -10,6 +8,7 @@
 
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_test_window.h"
+#include "platform/win32/windows_api.h"
 
 namespace kw {
 namespace testing {
