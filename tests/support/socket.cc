@@ -108,9 +108,25 @@ void Socket::Close() {
 Socket::operator bool() const { return handle_ != kNone; }
 
 Socket Socket::ListenOnLoopback(int backlog, std::stop_token stop) {
+  return Listen(backlog, std::move(stop), false);
+}
+
+Socket Socket::ListenHoldingConnects(int backlog) { return Listen(backlog, {}, true); }
+
+Socket Socket::Listen(int backlog, std::stop_token stop, bool hold_connects) {
   StartSockets();
   Socket socket(static_cast<std::intptr_t>(NewSocket()), std::move(stop));
   if (!socket) Throw("socket");
+#ifdef _WIN32
+  if (hold_connects) {
+    // Before listen(), or it has no effect. Wine refuses it; its Linux sockets need the filling.
+    const BOOL on = TRUE;
+    ::setsockopt(ToNative(socket.handle_), SOL_SOCKET, SO_CONDITIONAL_ACCEPT,
+                 reinterpret_cast<const char*>(&on), sizeof(on));
+  }
+#else
+  static_cast<void>(hold_connects);
+#endif
   const sockaddr_in address = Loopback(0);
   if (::bind(ToNative(socket.handle_), reinterpret_cast<const sockaddr*>(&address),
              sizeof(address)) != 0 ||

@@ -28,6 +28,11 @@ class Socket {
   // A socket listening on 127.0.0.1 at a port the system chose, with room for `backlog`
   // connections not yet accepted. The sockets it accepts share its stop token.
   static Socket ListenOnLoopback(int backlog, std::stop_token stop = {});
+  // A socket listening on 127.0.0.1 to which connects hang: Windows completes no handshake for
+  // a listener that accepts conditionally (SO_CONDITIONAL_ACCEPT) until it accepts, which it
+  // never does. Linux (and so Wine) has no such listener: there the caller fills the accept queue,
+  // of `backlog` connections, after which the kernel drops further attempts unanswered.
+  static Socket ListenHoldingConnects(int backlog);
   // A socket whose connection to 127.0.0.1:`port` has been started but not waited for.
   static Socket StartConnectToLoopback(int port);
 
@@ -49,6 +54,7 @@ class Socket {
   // The platform's handle (an int or a SOCKET) in an integer wide enough for either.
   static constexpr std::intptr_t kNone = -1;
   Socket(std::intptr_t handle, std::stop_token stop) : handle_(handle), stop_(std::move(stop)) {}
+  static Socket Listen(int backlog, std::stop_token stop, bool hold_connects);
   void Close();
   // Waits until the socket is ready for `events` (poll's); false once stopped.
   bool WaitUntilReady(short events) const;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <utility>
 
 #include "support/failure_of.h"
@@ -121,11 +122,11 @@ namespace {
 // A loopback port with nothing listening on it.
 int ClosedPort() { return Socket::ListenOnLoopback(1).LocalPort(); }
 
-// A loopback listener whose accept queue is full, so the kernel drops further connection
-// attempts and a client's connect hangs.
+// A loopback listener to which a client's connect hangs: one that Windows holds connects for,
+// and whose accept queue is full, so that Linux (and Wine on it) drops further attempts.
 class FullListener {
  public:
-  FullListener() : listener_(Socket::ListenOnLoopback(0)) {
+  FullListener() : listener_(Socket::ListenHoldingConnects(0)) {
     for (Socket& filler : fillers_) filler = Socket::StartConnectToLoopback(listener_.LocalPort());
     std::this_thread::sleep_for(100ms);  // lets the handshakes of the fillers settle
   }
@@ -256,7 +257,8 @@ TEST_P(TransferControlContract, ABodyThatBreaksOffRaisesFromGetChunk) {
   chunked.cut_after = 2500;
   server_.Serve("/chunked", chunked);
 
-  for (const char* path : {"/boundary", "/mid", "/chunked"}) {
+  for (const std::string path : {"/boundary", "/mid", "/chunked"}) {
+    if (path == "/chunked" && !GetParam().detects_broken_chunked_bodies) continue;
     SCOPED_TRACE(path);
     Get(server_.Url(path));
     std::vector<std::size_t> sizes;
@@ -278,7 +280,7 @@ TEST_P(TransferControlContract, ABodyThatDoesNotKeepItsAnnouncedLengthRaisesFrom
   using Framing = ServerReply::Framing;
   ServerReply endless;  // as good as endless: far more than any test would read
   endless.framing = Framing::kChunked;
-  endless.generated_length = std::size_t{1} << 40;
+  endless.generated_length = std::numeric_limits<std::size_t>::max();
   endless.announced_length = 1000;
   server_.Serve("/endless", endless);
   ServerReply longer;
@@ -393,6 +395,23 @@ TEST_P(TransferControlContract, ASlowNameLookupNeitherOutlastsTheConnectTimeoutN
   control().Cancel();
   control_.reset();
   EXPECT_LT(Clock::now() - start, 1s) << "the end waited for the lookup";
+}
+
+TEST_P(TransferControlContract, TheEndDuringALargeBodyDoesNotWaitForTheRest) {
+  ServerReply large;  // far more than the control and the kernel hold
+  large.generated_length = std::size_t{256} << 20;
+  server_.Serve("/large", large);
+  Get(server_.Url("/large"));
+  ASSERT_EQ(control().GetChunk(1024).size(), 1024u);
+  // Lets the control's buffer and the sockets' fill, so that the rest keeps coming at once.
+  const auto until = std::chrono::steady_clock::now() + 200ms;
+  while (std::chrono::steady_clock::now() < until) host_.WaitForEvents(50ms);
+
+  // The operator closes the window in the middle of the download.
+  const auto start = std::chrono::steady_clock::now();
+  control().Cancel();
+  control_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "the end waited for the body";
 }
 
 TEST_P(TransferControlContract, ExecuteRefusesWhileARequestStillExecutes) {

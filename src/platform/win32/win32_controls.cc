@@ -117,8 +117,7 @@ std::pair<const wchar_t*, DWORD> ClassAndStyle(const ControlLayout& layout) {
     case ControlKind::kProgressBar:
       return {PROGRESS_CLASSW, kChild};
     case ControlKind::kLabel:
-      return {L"STATIC", kChild | SS_NOPREFIX | (layout.centred ? SS_CENTER : SS_LEFT) |
-                             (layout.border ? WS_BORDER : 0)};
+      return {L"STATIC", kChild | SS_NOPREFIX | (layout.centred ? SS_CENTER : SS_LEFT)};
   }
   return {L"STATIC", kChild};
 }
@@ -138,8 +137,10 @@ Win32Controls::Win32Controls(HWND window, HINSTANCE instance, UINT dpi) : window
   for (const ControlLayout& layout : kControlLayouts) {
     const HWND parent = layout.container ? Handle(*layout.container) : window;
     const auto [class_name, style] = ClassAndStyle(layout);
+    // A bordered label has the thin sunken edge of a 3-D label.
     const DWORD ex_style = layout.kind == ControlKind::kFrame     ? WS_EX_CONTROLPARENT
                            : layout.kind == ControlKind::kTextBox ? WS_EX_CLIENTEDGE
+                           : layout.border                        ? WS_EX_STATICEDGE
                                                                   : 0;
     const auto command_id = static_cast<INT_PTR>(kControlIdBase + static_cast<int>(layout.id));
     const HWND control =

@@ -1,7 +1,6 @@
-#include <commctrl.h>
 #include <gtest/gtest.h>
-#include <objbase.h>
-#include <windows.h>
+
+#include "platform/win32/windows_api.h"
 
 // What wWinMain sets up before the window: COM (for assistive technology) and the common
 // controls.

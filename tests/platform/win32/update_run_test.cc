@@ -4,7 +4,6 @@
 // (the ctest fixture "windows_release_server", on the port the program is built for).
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "build_config.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_controls.h"
+#include "platform/win32/windows_api.h"
 #include "update/catalogue.h"
 
 namespace kw {
@@ -73,21 +73,29 @@ std::string TextOf(HWND window) {
   return Narrow(text);
 }
 
+struct ControlSearch {
+  int command_id;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchControl(HWND child, LPARAM l) {
+  auto& search = *reinterpret_cast<ControlSearch*>(l);
+  if (GetDlgCtrlID(child) != search.command_id) return TRUE;
+  search.found = child;
+  return FALSE;
+}
+
 HWND FindControl(HWND window, ControlId id) {
-  struct Search {
-    int command_id;
-    HWND found = nullptr;
-  } search{kControlIdBase + static_cast<int>(id)};
-  EnumChildWindows(
-      window,
-      [](HWND child, LPARAM l) -> BOOL {
-        auto& s = *reinterpret_cast<Search*>(l);
-        if (GetDlgCtrlID(child) != s.command_id) return TRUE;
-        s.found = child;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  ControlSearch search{kControlIdBase + static_cast<int>(id)};
+  EnumChildWindows(window, MatchControl, reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// Notes the text of the message box's line about the instance.
+BOOL CALLBACK NoteInstanceText(HWND child, LPARAM l) {
+  const std::string text = TextOf(child);
+  if (text.find("instance") != std::string::npos) *reinterpret_cast<std::string*>(l) = text;
+  return TRUE;
 }
 
 struct Process {
@@ -202,14 +210,7 @@ TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsT
   HWND box = nullptr;
   ASSERT_TRUE(WaitUntil([&] { return (box = FindWindowW(L"#32770", L"KW_Update")) != nullptr; }));
   std::string box_text;
-  EnumChildWindows(
-      box,
-      [](HWND child, LPARAM l) -> BOOL {
-        const std::string text = TextOf(child);
-        if (text.find("instance") != std::string::npos) *reinterpret_cast<std::string*>(l) = text;
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&box_text));
+  EnumChildWindows(box, NoteInstanceText, reinterpret_cast<LPARAM>(&box_text));
   EXPECT_EQ(box_text, "Only one instance of this program may run at one time");
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   EXPECT_EQ(second.ExitCode(30s), 0);

@@ -1,15 +1,15 @@
 #include "platform/win32/win32_window.h"
 
-#include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <chrono>
+#include <cmath>
 #include <string>
 #include <thread>
 
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_test_window.h"
+#include "platform/win32/windows_api.h"
 
 namespace kw {
 namespace testing {
@@ -117,6 +117,30 @@ TEST_F(Win32WindowTest, EveryControlIsMadeFromTheTableWithItsTextStateAndPlace) 
   EXPECT_EQ(SendMessageW(t.Control(PB1), PBM_GETRANGE, FALSE, 0), 100);
   EXPECT_EQ(SendMessageW(t.Control(PB1), PBM_GETPOS, 0, 0), 0);
   EXPECT_TRUE(GetWindowLongPtrW(t.Control(Msg0Lbl), GWL_STYLE) & SS_CENTER);
+}
+
+TEST_F(Win32WindowTest, ControlsWithAFontUseTheKoreanFontInItsFaceAndSize) {
+  for (const ControlLayout& layout : kControlLayouts) {
+    if (!layout.font) continue;
+    SCOPED_TRACE(std::string(layout.name));
+    const auto font =
+        reinterpret_cast<HFONT>(SendMessageW(t.Control(layout.id), WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr);
+    LOGFONTW described{};
+    ASSERT_NE(GetObjectW(font, sizeof described, &described), 0);
+    EXPECT_STREQ(described.lfFaceName, L"굴림");
+    EXPECT_EQ(described.lfCharSet, HANGUL_CHARSET);
+    EXPECT_EQ(described.lfWeight, layout.font->bold ? FW_BOLD : FW_NORMAL);
+    EXPECT_EQ(described.lfHeight, -std::lround(layout.font->points * dpi_ / 72));
+    // What the screen shows: a face that has the Hangul glyphs, in the weight asked for.
+    const HDC dc = GetDC(t.Control(layout.id));
+    const HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(t.Control(layout.id), dc);
+    EXPECT_EQ(metrics.tmWeight >= FW_SEMIBOLD, layout.font->bold);
+  }
 }
 
 TEST_F(Win32WindowTest, OptionsExcludeEachOtherInTheirOwnFrame) {

@@ -1,0 +1,377 @@
+#include "platform/win32/win32_file_system.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/failure.h"
+#include "platform/win32/system_message.h"
+#include "platform/win32/wide_text.h"
+#include "platform/win32/win32_handles.h"
+#include "platform/win32/windows_api.h"
+#include "platform/windows_path.h"
+
+namespace kw {
+
+namespace {
+
+// Big enough that the download's 1 KB appends cost a memcpy each, small enough to be
+// irrelevant next to the rest of the program.
+constexpr std::size_t kWriteBufferSize = 64 * 1024;
+constexpr DWORD kCopyBufferSize = 128 * 1024;
+
+constexpr DWORD kInvisible = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool IsFolder(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsReadOnly(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+Failure FolderInTheWay(std::string_view path) {
+  return Failure(
+      error::kPathFileAccess,
+      "Path/File access error (a folder stands where a file should be): " + std::string(path));
+}
+
+// A relative path would be taken from the current folder, which is nobody's choice here.
+bool IsFullPath(std::string_view path) {
+  const bool drive = path.size() >= 3 && path[1] == ':' && IsSeparator(path[2]) &&
+                     ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  const bool unc = path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1]);
+  return drive || unc;
+}
+
+std::wstring FullPath(std::string_view path) {
+  if (!IsFullPath(path)) {
+    throw Failure(error::kPathNotFound,
+                  "Path not found (not a full path with a drive letter): " + std::string(path));
+  }
+  return Widen(path);
+}
+
+// The failure of a call on `path` that left `error` in GetLastError().
+Failure FileFailure(DWORD error, std::string_view path) {
+  const std::string where(path);
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+      return Failure(error::kFileNotFound, "File not found: " + where);
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return Failure(error::kPathNotFound, "Path not found (the folder does not exist): " + where);
+    case ERROR_ACCESS_DENIED: {
+      // The same number covers a folder in the way and a read-only file; the operator acts on
+      // each differently.
+      const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+      if (IsFolder(attributes)) return FolderInTheWay(path);
+      if (IsReadOnly(attributes)) {
+        return Failure(error::kPermissionDenied,
+                       "Permission denied (the file is read-only): " + where);
+      }
+      return Failure(error::kPermissionDenied, "Permission denied: " + where);
+    }
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return Failure(error::kPermissionDenied,
+                     "Permission denied (another program is using the file): " + where);
+    case ERROR_WRITE_PROTECT:
+      return Failure(error::kPermissionDenied,
+                     "Permission denied (the disk is write-protected): " + where);
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return Failure(error::kFileExists, "File already exists: " + where);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return Failure(error::kDiskFull, "Disk full (no space left on the device): " + where);
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case ERROR_NOT_READY:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_GEN_FAILURE:
+      return Failure(error::kDeviceIo, "Device I/O error (" + SystemMessage(error) + "): " + where);
+    default:
+      return Failure(error::kPathFileAccess,
+                     "Path/File access error (" + SystemMessage(error) + "): " + where);
+  }
+}
+
+// Why `to` could not be replaced. Windows refuses with "access denied" both when another
+// program has the file open and when the file is protected; a second open tells them apart.
+Failure ReplaceFailure(DWORD error, std::string_view destination, const std::wstring& to) {
+  if (error == ERROR_ACCESS_DENIED && !IsReadOnly(::GetFileAttributesW(to.c_str()))) {
+    const UniqueFileHandle probe(
+        ::CreateFileW(to.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!probe && ::GetLastError() == ERROR_SHARING_VIOLATION) error = ERROR_SHARING_VIOLATION;
+  }
+  return FileFailure(error, destination);
+}
+
+// Writes everything or returns the error that stopped it (0 on success).
+DWORD WriteAll(HANDLE file, const std::byte* data, std::size_t size) {
+  while (size > 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, data, chunk, &written, nullptr)) return ::GetLastError();
+    // A file that takes no bytes and reports no error has no room left.
+    if (written == 0) return ERROR_DISK_FULL;
+    data += written;
+    size -= written;
+  }
+  return 0;
+}
+
+// A pattern split into its folder (as written, for messages; and as the prefix of its files'
+// wide paths, separator included) and the whole pattern for the system to match.
+struct Pattern {
+  std::string folder_text;
+  std::wstring folder_prefix;
+  std::wstring pattern;
+};
+
+Pattern SplitPattern(std::string_view text) {
+  Pattern pattern;
+  pattern.pattern = FullPath(text);
+  std::size_t name_start = text.size();
+  while (name_start > 0 && !IsSeparator(text[name_start - 1])) --name_start;
+  if (name_start == text.size()) {
+    throw Failure(error::kFileNotFound, "File not found: " + std::string(text));
+  }
+  pattern.folder_text = std::string(text.substr(0, name_start - 1));
+  pattern.folder_prefix = Widen(text.substr(0, name_start));
+  return pattern;
+}
+
+// The names of the visible ordinary files that match the pattern, or nullopt when its folder
+// does not exist.
+std::optional<std::vector<std::wstring>> MatchingFiles(const Pattern& pattern) {
+  WIN32_FIND_DATAW found;
+  const UniqueFindHandle search(::FindFirstFileExW(pattern.pattern.c_str(), FindExInfoBasic, &found,
+                                                   FindExSearchNameMatch, nullptr, 0));
+  std::vector<std::wstring> names;
+  if (!search) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return names;
+    if (error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    throw FileFailure(error, pattern.folder_text);
+  }
+  do {
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | kInvisible)) == 0) {
+      names.emplace_back(found.cFileName);
+    }
+  } while (::FindNextFileW(search.get(), &found));
+  if (const DWORD error = ::GetLastError(); error != ERROR_NO_MORE_FILES) {
+    throw FileFailure(error, pattern.folder_text);
+  }
+  return names;
+}
+
+// The hidden file a copy is written to before it takes the destination's place. It is removed
+// when this goes, unless Release() said it has become the destination.
+class TemporaryBeside {
+ public:
+  // Fails as the destination would: a missing folder, a folder without write permission.
+  TemporaryBeside(const std::wstring& destination, std::string_view destination_text) {
+    const std::size_t separator = destination.find_last_of(L"\\/");
+    const std::wstring folder = destination.substr(0, separator + 1);
+    // A unique name from the process and a count: two copies into one folder, by this
+    // program or another instance of it, never share a temporary file.
+    static LONG count = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      path_ = folder + L"~kw-copy-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+              std::to_wstring(::InterlockedIncrement(&count)) + L".tmp";
+      file_.Reset(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+      if (file_) return;
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        path_.clear();
+        throw FileFailure(error, destination_text);
+      }
+    }
+    path_.clear();
+    throw FileFailure(ERROR_FILE_EXISTS, destination_text);
+  }
+  TemporaryBeside(const TemporaryBeside&) = delete;
+  TemporaryBeside& operator=(const TemporaryBeside&) = delete;
+  ~TemporaryBeside() {
+    file_.Reset();
+    if (!path_.empty()) ::DeleteFileW(path_.c_str());
+  }
+
+  HANDLE file() const { return file_.get(); }
+  const std::wstring& path() const { return path_; }
+  // Returns 0, or the error that closing reported.
+  DWORD Close() { return ::CloseHandle(file_.Release()) ? 0 : ::GetLastError(); }
+  void Release() { path_.clear(); }
+
+ private:
+  std::wstring path_;
+  UniqueFileHandle file_;
+};
+
+class Win32WritableFile final : public WritableFile {
+ public:
+  Win32WritableFile(UniqueFileHandle file, std::string path)
+      : file_(std::move(file)),
+        path_(std::move(path)),
+        buffer_(std::make_unique<std::byte[]>(kWriteBufferSize)) {}
+
+  ~Win32WritableFile() override {
+    try {
+      Close();
+    } catch (const Failure&) {
+      // Only an explicit Close() reports whether the bytes were written.
+    }
+  }
+
+  void Append(std::span<const std::byte> bytes) override {
+    if (!file_) throw Failure(error::kPathFileAccess, "File is already closed: " + path_);
+    // An empty span may carry a null pointer, which memcpy must not be given.
+    if (bytes.empty()) return;
+    if (bytes.size() > kWriteBufferSize - used_) {
+      Write(buffer_.get(), std::exchange(used_, 0));
+      if (bytes.size() >= kWriteBufferSize) {
+        Write(bytes.data(), bytes.size());
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+  }
+
+  void Close() override {
+    if (!file_) return;
+    // The handle is closed even when the last bytes cannot be written, so that a failed
+    // Close() followed by the destructor does not try again.
+    const DWORD flush_error = WriteAll(file_.get(), buffer_.get(), std::exchange(used_, 0));
+    const DWORD close_error = ::CloseHandle(file_.Release()) ? 0 : ::GetLastError();
+    if (flush_error != 0) throw FileFailure(flush_error, path_);
+    if (close_error != 0) throw FileFailure(close_error, path_);
+  }
+
+ private:
+  void Write(const std::byte* data, std::size_t size) {
+    if (const DWORD error = WriteAll(file_.get(), data, size); error != 0) {
+      throw FileFailure(error, path_);
+    }
+  }
+
+  UniqueFileHandle file_;
+  std::string path_;
+  std::unique_ptr<std::byte[]> buffer_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+bool Win32FileSystem::Exists(std::string_view path) {
+  if (!IsFullPath(path)) return false;
+  const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  // A drive's root is no folder's entry, so its attributes say nothing about being listed.
+  if (path[1] == ':' && ParseWindowsPath(path).components.empty()) return true;
+  return (attributes & kInvisible) == 0;
+}
+
+void Win32FileSystem::CreateFolder(std::string_view path) {
+  if (!::CreateDirectoryW(FullPath(path).c_str(), nullptr)) {
+    throw FileFailure(::GetLastError(), path);
+  }
+}
+
+void Win32FileSystem::CopyFile(std::string_view source, std::string_view destination) {
+  const std::wstring from = FullPath(source);
+  const UniqueFileHandle in(::CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!in) throw FileFailure(::GetLastError(), source);
+  FILETIME last_write{};
+  ::GetFileTime(in.get(), nullptr, nullptr, &last_write);
+
+  const std::wstring to = FullPath(destination);
+  // Windows' MoveFileExW would refuse both only after the whole copy was written, and Wine's
+  // replaces a read-only file.
+  const DWORD destination_attributes = ::GetFileAttributesW(to.c_str());
+  if (IsFolder(destination_attributes)) throw FolderInTheWay(destination);
+  if (IsReadOnly(destination_attributes)) throw FileFailure(ERROR_ACCESS_DENIED, destination);
+  TemporaryBeside temporary(to, destination);
+
+  const auto buffer = std::make_unique<std::byte[]>(kCopyBufferSize);
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(in.get(), buffer.get(), kCopyBufferSize, &got, nullptr)) {
+      throw FileFailure(::GetLastError(), source);
+    }
+    if (got == 0) break;
+    if (const DWORD error = WriteAll(temporary.file(), buffer.get(), got); error != 0) {
+      throw FileFailure(error, destination);
+    }
+  }
+
+  // The temporary file was hidden only while it was not the destination yet.
+  FILE_BASIC_INFO basic{};
+  basic.LastWriteTime.LowPart = last_write.dwLowDateTime;
+  basic.LastWriteTime.HighPart = static_cast<LONG>(last_write.dwHighDateTime);
+  basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+  if (!::SetFileInformationByHandle(temporary.file(), FileBasicInfo, &basic, sizeof basic) ||
+      !::FlushFileBuffers(temporary.file())) {
+    throw FileFailure(::GetLastError(), destination);
+  }
+  if (const DWORD error = temporary.Close(); error != 0) throw FileFailure(error, destination);
+  if (!::MoveFileExW(temporary.path().c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    throw ReplaceFailure(::GetLastError(), destination, to);
+  }
+  temporary.Release();
+}
+
+void Win32FileSystem::DeleteFiles(std::string_view pattern_text) {
+  const Pattern pattern = SplitPattern(pattern_text);
+  const std::optional<std::vector<std::wstring>> names = MatchingFiles(pattern);
+  if (!names) {
+    throw Failure(error::kPathNotFound,
+                  "Path not found (the folder does not exist): " + std::string(pattern_text));
+  }
+  if (names->empty()) {
+    throw Failure(error::kFileNotFound, "File not found: " + std::string(pattern_text));
+  }
+  // Every file gets its chance; the first that stays is the one reported.
+  std::optional<Failure> first_failure;
+  for (const std::wstring& name : *names) {
+    const std::wstring path = pattern.folder_prefix + name;
+    if (!::DeleteFileW(path.c_str())) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && !first_failure) {
+        first_failure = FileFailure(error, pattern.folder_text + "\\" + Narrow(name));
+      }
+    }
+  }
+  if (first_failure) throw *first_failure;
+}
+
+bool Win32FileSystem::AnyFileMatches(std::string_view pattern_text) {
+  const std::optional<std::vector<std::wstring>> names = MatchingFiles(SplitPattern(pattern_text));
+  return names && !names->empty();
+}
+
+std::unique_ptr<WritableFile> Win32FileSystem::OpenForWriting(std::string_view path) {
+  UniqueFileHandle file(::CreateFileW(FullPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                      nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) throw FileFailure(::GetLastError(), path);
+  return std::make_unique<Win32WritableFile>(std::move(file), std::string(path));
+}
+
+}  // namespace kw

@@ -1,0 +1,435 @@
+#include "platform/win32/wininet_backend.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/ascii.h"
+#include "platform/failure.h"
+#include "platform/win32/wide_text.h"
+#include "platform/win32/wininet_call.h"
+
+// Every call that waits on the network is started on Perform's thread and completes on one of
+// WinINet's, which reports to the request's WinInetCall; Perform waits there, where Interrupt can
+// wake it.
+
+namespace kw {
+
+namespace {
+
+constexpr int kMaxRedirects = 5;
+// Only a backstop: the control fails a request after 60 seconds and interrupts it.
+constexpr DWORD kWinInetTimeoutMs = 5 * 60 * 1000;
+// Every file fresh from the server, nothing kept on disk or asked of the operator; redirects and
+// challenges are answered by Perform.
+constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
+                                INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                                INTERNET_FLAG_NO_AUTH;
+
+// WinINet's text for one of its error numbers, or the system's for another.
+std::string WinInetMessage(DWORD error) {
+  wchar_t buffer[512];
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      ::GetModuleHandleW(L"wininet.dll"), error, 0, buffer, static_cast<DWORD>(std::size(buffer)),
+      nullptr);
+  std::wstring_view message(buffer, length);
+  message = message.substr(0, message.find_last_not_of(L"\r\n .") + 1);
+  const std::string number = "WinINet error " + std::to_string(error);
+  return message.empty() ? number : Narrow(message) + " (" + number + ")";
+}
+
+// `in_body`: the final response's body had begun.
+Failure FailureFor(DWORD error, const std::string& url, bool in_body) {
+  const std::string what = WinInetMessage(error);
+  switch (error) {
+    case ERROR_INTERNET_NAME_NOT_RESOLVED:
+    case ERROR_INTERNET_CANNOT_CONNECT:
+    case ERROR_INTERNET_INVALID_URL:
+    case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
+      return Failure(error::kCannotConnect,
+                     "Cannot connect to remote host for " + url + " (" + what + ")");
+    case ERROR_INTERNET_TIMEOUT:
+      return Failure(error::kRequestTimedOut, "Request timed out: " + what + " (" + url + ")");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return Failure(error::kOutOfMemory, "Out of memory while requesting " + url);
+    default:
+      if (in_body)
+        return Failure(error::kIncompleteBody, "The body of " + url + " broke off: " + what);
+      return Failure(error::kTransferFailed, "The request for " + url + " failed: " + what);
+  }
+}
+
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < 3; ++j) {
+      group = (group << 8) | (j < count ? static_cast<unsigned char>(bytes[i + j]) : 0u);
+    }
+    for (std::size_t j = 0; j < 4; ++j) {
+      text += j <= count ? kDigits[(group >> (18 - 6 * j)) & 63] : '=';
+    }
+  }
+  return text;
+}
+
+bool IsFollowedRedirect(std::int32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool OffersBasic(const HttpResponseHead& head) {
+  return std::any_of(head.fields.begin(), head.fields.end(), [](const HeaderField& field) {
+    return EqualsIgnoringAsciiCase(field.name, "WWW-Authenticate") && field.value.size() >= 5 &&
+           EqualsIgnoringAsciiCase(std::string_view(field.value).substr(0, 5), "Basic");
+  });
+}
+
+// `location` (absolute or relative) as seen from `base`.
+std::string Resolve(const std::string& base, const std::string& location, const std::string& url) {
+  const std::wstring wide_base = Widen(base);
+  const std::wstring wide_location = Widen(location);
+  std::wstring resolved(INTERNET_MAX_URL_LENGTH, L'\0');
+  DWORD length = static_cast<DWORD>(resolved.size());
+  // The address is used as the server wrote it: no escape is added or taken away.
+  if (!::InternetCombineUrlW(wide_base.c_str(), wide_location.c_str(), resolved.data(), &length,
+                             ICU_NO_ENCODE)) {
+    throw Failure(error::kTransferFailed,
+                  "The request for " + url + " was redirected to an unusable address: " + location);
+  }
+  resolved.resize(length);
+  return Narrow(resolved);
+}
+
+}  // namespace
+
+// Where a request goes, as WinINet takes it.
+struct WinInetBackend::Target {
+  // The parts of `address`; raises error::kCannotConnect (naming `url`) for an address that is
+  // not http or https.
+  static Target Of(const std::string& address, const std::string& url);
+
+  std::string Key() const {
+    return (secure ? "https://" : "http://") + Narrow(host) + ":" + std::to_string(port);
+  }
+
+  bool secure = false;
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  std::wstring object;  // the path and the query
+};
+
+// One request on the wire: its handle in the backend's slot, its call, its head and its body.
+class WinInetBackend::Round {
+ public:
+  Round(WinInetBackend& backend, HttpSink& sink, const std::string& url)
+      : backend_(backend), sink_(sink), url_(url), call_(new WinInetCall) {}
+
+  ~Round() {
+    UniqueInternetHandle request;
+    {
+      std::lock_guard lock(backend_.mutex_);
+      if (backend_.call_ == call_) backend_.call_ = nullptr;
+      request = std::move(backend_.request_);
+    }
+    // A request ends either with its body read to the end, or for a failure of WinINet's that
+    // has closed its connection, or cancelled with the rest of its body still to come.
+    if (request && sink_.Cancelled()) backend_.CloseAside(std::move(request));
+    request.Reset();
+    call_->Release();
+  }
+  Round(const Round&) = delete;
+  Round& operator=(const Round&) = delete;
+
+  // Sends the request for `target` with the header lines `headers`; false once abandoned.
+  bool Send(HINTERNET connection, const Target& target, const std::wstring& headers) {
+    call_->AddRef();  // the handle's, given back by its HANDLE_CLOSING
+    request_ =
+        ::HttpOpenRequestW(connection, L"GET", target.object.c_str(), nullptr, nullptr, nullptr,
+                           kRequestFlags | (target.secure ? INTERNET_FLAG_SECURE : 0),
+                           reinterpret_cast<DWORD_PTR>(call_));
+    if (request_ == nullptr) {
+      const DWORD error = ::GetLastError();
+      call_->Release();
+      throw FailureFor(error, url_, false);
+    }
+    {
+      std::lock_guard lock(backend_.mutex_);
+      backend_.request_.Reset(request_);
+      backend_.call_ = call_;
+    }
+    // An Interrupt before the handle was in its slot found nothing to close.
+    if (sink_.Cancelled()) return false;
+    if (!headers.empty() &&
+        !::HttpAddRequestHeadersW(request_, headers.c_str(), static_cast<DWORD>(headers.size()),
+                                  HTTP_ADDREQ_FLAG_ADD)) {
+      throw FailureFor(::GetLastError(), url_, false);
+    }
+    call_->Expect();
+    if (!::HttpSendRequestW(request_, nullptr, 0, nullptr, 0) && !Completed(false)) return false;
+    call_->EndPhases(sink_);
+    return !sink_.Cancelled();
+  }
+
+  // The head of the response, every field as received.
+  HttpResponseHead Head() const {
+    std::wstring text(4096, L'\0');
+    for (;;) {
+      DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+      if (::HttpQueryInfoW(request_, HTTP_QUERY_RAW_HEADERS_CRLF, text.data(), &size, nullptr)) {
+        text.resize(size / sizeof(wchar_t));
+        break;
+      }
+      if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        throw FailureFor(::GetLastError(), url_, false);
+      }
+      text.resize(size / sizeof(wchar_t) + 1);
+    }
+    const std::string raw = Narrow(text);
+    HttpResponseHead head;
+    std::size_t start = 0;
+    for (bool first = true; start < raw.size(); first = false) {
+      std::size_t end = raw.find('\n', start);
+      if (end == std::string::npos) end = raw.size();
+      const std::string_view line = std::string_view(raw).substr(start, end - start);
+      start = end + 1;
+      if (first) {
+        const std::optional<StatusLine> status = ParseStatusLine(line);
+        if (!status) {
+          throw Failure(error::kTransferFailed,
+                        "The response to " + url_ + " has no status line: " + std::string(line));
+        }
+        head.status = status->code;
+        head.reason = status->reason;
+      } else if (std::optional<HeaderField> field = ParseHeaderLine(line)) {
+        head.fields.push_back(std::move(*field));
+      }
+    }
+    return head;
+  }
+
+  // Reads the body to its end, into the sink when `deliver`, else only as progress (the body of
+  // a response that is not the final one, read so that the connection can serve the next);
+  // false once abandoned.
+  bool Read(bool deliver) {
+    for (;;) {
+      // A read that does not wait returns whatever has arrived, up to the whole buffer. When
+      // nothing has, it either pends until something does (asynchronous WinINet; it fills no
+      // buffer then) or returns nothing (as it does without INTERNET_FLAG_ASYNC): only the data
+      // query, which waits, tells the end of the body.
+      INTERNET_BUFFERSA& buffers = call_->Buffers();
+      call_->Expect();
+      if (!::InternetReadFileExA(request_, &buffers, IRF_NO_WAIT,
+                                 reinterpret_cast<DWORD_PTR>(call_))) {
+        if (!Completed(true)) return false;
+        continue;
+      }
+      if (buffers.dwBufferLength == 0) {
+        DWORD& available = call_->Available();
+        call_->Expect();
+        if (::InternetQueryDataAvailable(request_, &available, 0, 0)) {
+          if (available == 0) return true;
+        } else if (!Completed(true)) {
+          return false;
+        }
+        // Bytes have arrived, or the end has (a query that pended answers only "done"; the
+        // next one answers at once).
+        continue;
+      }
+      const auto bytes =
+          std::span(static_cast<const std::byte*>(buffers.lpvBuffer), buffers.dwBufferLength);
+      if (!deliver) {
+        sink_.Progress();
+      } else if (!sink_.Body(bytes)) {
+        return false;
+      }
+    }
+  }
+
+ private:
+  // After a call that returned FALSE: waits for it if it is pending. Raises its failure (as a
+  // failure of the body when `in_body`); false once the request is abandoned.
+  bool Completed(bool in_body) {
+    std::optional<DWORD> error = ::GetLastError();
+    if (*error == ERROR_IO_PENDING) error = call_->Await(sink_);
+    if (!error) return false;
+    if (*error != ERROR_SUCCESS) throw FailureFor(*error, url_, in_body);
+    return true;
+  }
+
+  WinInetBackend& backend_;
+  HttpSink& sink_;
+  const std::string& url_;
+  WinInetCall* const call_;
+  HINTERNET request_ = nullptr;  // owned by the backend's slot
+};
+
+WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
+                                                  const std::string& url) {
+  const std::wstring wide = Widen(address);
+  URL_COMPONENTSW parts{};
+  parts.dwStructSize = sizeof(parts);
+  // Non-zero lengths ask for pointers into `wide`.
+  parts.dwHostNameLength = 1;
+  parts.dwUrlPathLength = 1;
+  parts.dwExtraInfoLength = 1;
+  if (!::InternetCrackUrlW(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts) ||
+      (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+      parts.dwHostNameLength == 0) {
+    throw Failure(error::kCannotConnect,
+                  "Cannot connect to remote host for " + url + " (not an http or https address)");
+  }
+  Target target;
+  target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  target.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+  target.port = parts.nPort;
+  target.object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+  target.object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  if (target.object.empty() || target.object[0] != L'/') target.object.insert(0, L"/");
+  return target;
+}
+
+WinInetBackend::WinInetBackend()
+    : session_(::InternetOpenW(L"KW_Update", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                               INTERNET_FLAG_ASYNC)) {
+  if (!session_) {
+    throw Failure(error::kInternal, "WinINet could not start: " + WinInetMessage(::GetLastError()));
+  }
+  if (::InternetSetStatusCallbackW(session_.get(), &WinInetCall::OnStatus) ==
+      INTERNET_INVALID_STATUS_CALLBACK) {
+    throw Failure(error::kInternal,
+                  "WinINet refused its status callback: " + WinInetMessage(::GetLastError()));
+  }
+  for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+    DWORD timeout = kWinInetTimeoutMs;
+    ::InternetSetOptionW(session_.get(), option, &timeout, sizeof(timeout));
+  }
+}
+
+WinInetBackend::~WinInetBackend() {
+  // Closing the session closes the handles below it, a request abandoned a moment ago included.
+  CloseAside(std::move(request_), std::move(connection_), std::move(session_));
+}
+
+void WinInetBackend::Perform(const HttpRequest& request, HttpSink& sink) {
+  const std::string asked = Target::Of(request.wire_url, request.url).Key();
+  std::wstring fields;
+  for (const HeaderField& field : request.header_fields) {
+    fields += Widen(field.name + ": " + field.value + "\r\n");
+  }
+  std::string address = request.wire_url;
+  bool answer_challenge = false;
+  for (int redirects = 0;;) {
+    const Target target = Target::Of(address, request.url);
+    const bool to_asked_host = target.Key() == asked;
+    std::wstring headers = fields;
+    if (answer_challenge && to_asked_host) {
+      headers += Widen("Authorization: Basic " +
+                       Base64(request.user_name + ":" + request.password) + "\r\n");
+    }
+    Round round(*this, sink, request.url);
+    if (!round.Send(ConnectionFor(target, request.url), target, headers)) return;
+    HttpResponseHead head = round.Head();
+    const std::string* location = FindHeader(head.fields, "Location");
+    if (IsFollowedRedirect(head.status) && location != nullptr) {
+      if (redirects == kMaxRedirects) {
+        throw Failure(error::kTransferFailed, "The request for " + request.url +
+                                                  " was redirected more than " +
+                                                  std::to_string(kMaxRedirects) + " times");
+      }
+      const std::string next = Resolve(address, *location, request.url);
+      if (!round.Read(false)) return;
+      address = next;
+      ++redirects;
+      continue;
+    }
+    if (head.status == 401 && !answer_challenge && to_asked_host && !request.user_name.empty() &&
+        OffersBasic(head)) {
+      if (!round.Read(false)) return;
+      answer_challenge = true;
+      continue;
+    }
+    sink.Head(std::move(head));
+    round.Read(true);
+    return;
+  }
+}
+
+HINTERNET WinInetBackend::ConnectionFor(const Target& target, const std::string& url) {
+  std::lock_guard lock(mutex_);
+  const std::string key = target.Key();
+  if (connection_ && connection_key_ == key) return connection_.get();
+  connection_.Reset(::InternetConnectW(session_.get(), target.host.c_str(), target.port, nullptr,
+                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!connection_) throw FailureFor(::GetLastError(), url, false);
+  connection_key_ = key;
+  return connection_.get();
+}
+
+void WinInetBackend::CloseAside(UniqueInternetHandle first, UniqueInternetHandle second,
+                                UniqueInternetHandle third) {
+  {
+    std::lock_guard lock(closers_->mutex);
+    ++closers_->running;
+  }
+  auto close = [closers = closers_, first = std::move(first), second = std::move(second),
+                third = std::move(third)]() mutable {
+    first.Reset();
+    second.Reset();
+    third.Reset();
+    {
+      std::lock_guard lock(closers->mutex);
+      --closers->running;
+    }
+    closers->idle.notify_all();
+  };
+  try {
+    std::thread(std::move(close)).detach();
+  } catch (const std::system_error&) {
+    // Whatever the failed start left in `close` is still to be closed, and counted off.
+    close();
+  }
+}
+
+void WinInetBackend::Interrupt() {
+  UniqueInternetHandle request;
+  {
+    std::lock_guard lock(mutex_);
+    request = std::move(request_);
+    // The wake lets Perform go at once even where WinINet cannot abandon at once (a name lookup
+    // under Wine).
+    if (call_ != nullptr) call_->Wake();
+  }
+  if (request) CloseAside(std::move(request));
+}
+
+void WinInetBackend::CloseConnections() {
+  {
+    // An abandoned request's connection goes back to the pool once its close has read the rest.
+    std::unique_lock lock(closers_->mutex);
+    closers_->idle.wait(lock, [&] { return closers_->running == 0; });
+  }
+  std::lock_guard lock(mutex_);
+  connection_.Reset();
+  connection_key_.clear();
+  // WinINet keeps idle connections in a pool of the process's; a change of settings empties it.
+  ::InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
+}
+
+}  // namespace kw

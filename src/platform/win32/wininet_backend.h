@@ -1,0 +1,99 @@
+#pragma once
+
+#include "platform/win32/windows_api.h"
+// After <windows.h>, which it needs.
+#include <wininet.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/unique_handle.h"
+#include "transfer/http_backend.h"
+
+namespace kw {
+
+class WinInetCall;
+
+// Handles of WinINet: a session, a connection, a request.
+struct InternetHandleTraits {
+  using Handle = HINTERNET;
+  static constexpr Handle Invalid() { return nullptr; }
+  static void Close(Handle handle) { ::InternetCloseHandle(handle); }
+};
+using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
+
+// The HTTP backend on WinINet, keeping the contract of HttpBackend. Use it through
+// HttpTransferControl.
+//
+// Proxies are the system's (INTERNET_OPEN_TYPE_PRECONFIG). WinINet's own timeouts are set well
+// beyond the control's, which ends a request itself.
+//
+// WinINet runs in its asynchronous mode: every call that waits on the network completes on a
+// thread of WinINet's, and Perform waits for that completion where Interrupt can wake it. So
+// Perform returns promptly after Interrupt whatever WinINet is doing, a name lookup included:
+// Wine resolves names with the host's blocking getaddrinfo, which closing a handle does not end.
+//
+// Phases, in the order of a fresh connection: kResolvingHost and kHostResolved (WinINet looks a
+// host up once per host and port and process, so a later connection to it starts at
+// kConnecting), kConnecting, kConnected, kRequesting, kRequestSent, kReceivingResponse,
+// kResponseReceived. A kept connection starts at kRequesting. A redirect or a 401 challenge goes
+// round again with a request of its own.
+//
+// Redirects (301, 302, 303, 307, 308, at most 5) and 401 challenges are answered here, not by
+// WinINet: WinINet has no limit on redirects, and once it has answered a Basic challenge it sends
+// the credentials unasked with every later request to that server. A challenge from the host
+// that was asked is answered once, with Basic credentials.
+//
+// A request abandoned before its body has ended (Interrupt, or a Perform that ends for a cancelled
+// sink) is closed on a thread of its own: Wine's WinINet reads the rest of the body before it lets
+// a request go, as long as the rest keeps arriving (the whole file, from a fast server). The
+// connection then serves later requests. Every other handle is closed where it is taken out.
+//
+// CloseConnections waits for those closes, then closes the connections WinINet keeps for reuse in
+// the whole process (WinINet's pool is the process's, not a handle's): the program has no other
+// user of WinINet.
+class WinInetBackend final : public HttpBackend {
+ public:
+  // Fails with error::kInternal when WinINet cannot be set up.
+  WinInetBackend();
+  // Returns at once; the handles are closed on a thread of their own (see above).
+  ~WinInetBackend() override;
+  WinInetBackend(const WinInetBackend&) = delete;
+  WinInetBackend& operator=(const WinInetBackend&) = delete;
+
+  void Perform(const HttpRequest& request, HttpSink& sink) override;
+  void Interrupt() override;
+  void CloseConnections() override;
+
+ private:
+  class Round;
+  struct Target;
+
+  // Closers still running, shared with their threads.
+  struct Closers {
+    std::mutex mutex;
+    std::condition_variable idle;
+    int running = 0;
+  };
+
+  // The connection handle for `target`, opened unless the slot already holds one for it.
+  HINTERNET ConnectionFor(const Target& target, const std::string& url);
+  // Closes the handles, in their order, on a thread of its own (here if none can start).
+  void CloseAside(UniqueInternetHandle first, UniqueInternetHandle second = {},
+                  UniqueInternetHandle third = {});
+
+  const std::shared_ptr<Closers> closers_ = std::make_shared<Closers>();
+  UniqueInternetHandle session_;
+
+  // The slots of the handles below the session, and the call Interrupt wakes. Perform fills
+  // them on its thread; Interrupt and CloseConnections empty them on the window's thread.
+  std::mutex mutex_;
+  UniqueInternetHandle connection_;
+  std::string connection_key_;  // scheme, host and port of connection_
+  UniqueInternetHandle request_;
+  WinInetCall* call_ = nullptr;  // of the round in progress; Perform holds a reference
+};
+
+}  // namespace kw
