@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/buffered_file.h"
 #include "platform/failure.h"
 #include "platform/posix/posix_handles.h"
 #include "platform/windows_path.h"
@@ -23,9 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Big enough that the download's 1 KB appends cost a memcpy each, small enough to be
-// irrelevant next to the rest of the program.
-constexpr std::size_t kWriteBufferSize = 64 * 1024;
 constexpr std::size_t kCopyBufferSize = 128 * 1024;
 
 bool IsHidden(std::string_view name) { return !name.empty() && name.front() == '.'; }
@@ -167,68 +165,30 @@ void SyncFolder(const fs::path& folder) {
   if (dir) fsync(dir.get());
 }
 
-class PosixWritableFile final : public WritableFile {
+class PosixWritableFile final : public BufferedFile {
  public:
   PosixWritableFile(UniqueFd fd, std::string windows_path, fs::path host)
-      : fd_(std::move(fd)),
+      : BufferedFile(windows_path),
+        fd_(std::move(fd)),
         windows_path_(std::move(windows_path)),
-        host_(std::move(host)),
-        buffer_(std::make_unique<std::byte[]>(kWriteBufferSize)) {}
-
-  ~PosixWritableFile() override {
-    try {
-      Close();
-    } catch (const Failure&) {
-      // Only an explicit Close() reports whether the bytes were written.
-    }
-  }
-
-  void Append(std::span<const std::byte> bytes) override {
-    if (!fd_) throw Failure(error::kPathFileAccess, "File is already closed: " + windows_path_);
-    // An empty span may carry a null pointer, which memcpy must not be given.
-    if (bytes.empty()) return;
-    if (bytes.size() > kWriteBufferSize - used_) {
-      Flush();
-      if (bytes.size() >= kWriteBufferSize) {
-        Write(bytes.data(), bytes.size());
-        return;
-      }
-    }
-    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
-  }
-
-  void Close() override {
-    if (!fd_) return;
-    // The descriptor is closed even when the last bytes cannot be written, so that a failed
-    // Close() followed by the destructor does not try again.
-    const int flush_error = used_ > 0 ? WriteAll(fd_.get(), buffer_.get(), used_) : 0;
-    used_ = 0;
-    // close() is where network file systems report write failures.
-    const int close_error = CloseReporting(fd_) != 0 ? errno : 0;
-    if (flush_error != 0) throw ErrnoFailure(flush_error, windows_path_, host_);
-    if (close_error != 0 && close_error != EINTR) {
-      throw ErrnoFailure(close_error, windows_path_, host_);
-    }
-  }
+        host_(std::move(host)) {}
+  ~PosixWritableFile() override { CloseQuietly(); }
 
  private:
-  void Flush() {
-    const std::size_t size = std::exchange(used_, 0);
-    Write(buffer_.get(), size);
-  }
-
-  void Write(const std::byte* data, std::size_t size) {
+  void WriteOut(const std::byte* data, std::size_t size) override {
     if (const int err = WriteAll(fd_.get(), data, size); err != 0) {
       throw ErrnoFailure(err, windows_path_, host_);
     }
   }
 
+  void CloseOut() override {
+    // close() is where network file systems report write failures.
+    if (CloseReporting(fd_) != 0 && errno != EINTR) throw ErrnoFailure(errno, windows_path_, host_);
+  }
+
   UniqueFd fd_;
   std::string windows_path_;
   fs::path host_;
-  std::unique_ptr<std::byte[]> buffer_;
-  std::size_t used_ = 0;
 };
 
 }  // namespace

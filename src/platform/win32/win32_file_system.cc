@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/buffered_file.h"
 #include "platform/failure.h"
 #include "platform/win32/system_message.h"
 #include "platform/win32/wide_text.h"
@@ -20,9 +21,6 @@ namespace kw {
 
 namespace {
 
-// Big enough that the download's 1 KB appends cost a memcpy each, small enough to be
-// irrelevant next to the rest of the program.
-constexpr std::size_t kWriteBufferSize = 64 * 1024;
 constexpr DWORD kCopyBufferSize = 128 * 1024;
 
 constexpr DWORD kInvisible = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -222,57 +220,25 @@ class TemporaryBeside {
   UniqueFileHandle file_;
 };
 
-class Win32WritableFile final : public WritableFile {
+class Win32WritableFile final : public BufferedFile {
  public:
   Win32WritableFile(UniqueFileHandle file, std::string path)
-      : file_(std::move(file)),
-        path_(std::move(path)),
-        buffer_(std::make_unique<std::byte[]>(kWriteBufferSize)) {}
-
-  ~Win32WritableFile() override {
-    try {
-      Close();
-    } catch (const Failure&) {
-      // Only an explicit Close() reports whether the bytes were written.
-    }
-  }
-
-  void Append(std::span<const std::byte> bytes) override {
-    if (!file_) throw Failure(error::kPathFileAccess, "File is already closed: " + path_);
-    // An empty span may carry a null pointer, which memcpy must not be given.
-    if (bytes.empty()) return;
-    if (bytes.size() > kWriteBufferSize - used_) {
-      Write(buffer_.get(), std::exchange(used_, 0));
-      if (bytes.size() >= kWriteBufferSize) {
-        Write(bytes.data(), bytes.size());
-        return;
-      }
-    }
-    std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
-  }
-
-  void Close() override {
-    if (!file_) return;
-    // The handle is closed even when the last bytes cannot be written, so that a failed
-    // Close() followed by the destructor does not try again.
-    const DWORD flush_error = WriteAll(file_.get(), buffer_.get(), std::exchange(used_, 0));
-    const DWORD close_error = ::CloseHandle(file_.Release()) ? 0 : ::GetLastError();
-    if (flush_error != 0) throw FileFailure(flush_error, path_);
-    if (close_error != 0) throw FileFailure(close_error, path_);
-  }
+      : BufferedFile(path), file_(std::move(file)), path_(std::move(path)) {}
+  ~Win32WritableFile() override { CloseQuietly(); }
 
  private:
-  void Write(const std::byte* data, std::size_t size) {
+  void WriteOut(const std::byte* data, std::size_t size) override {
     if (const DWORD error = WriteAll(file_.get(), data, size); error != 0) {
       throw FileFailure(error, path_);
     }
   }
 
+  void CloseOut() override {
+    if (!::CloseHandle(file_.Release())) throw FileFailure(::GetLastError(), path_);
+  }
+
   UniqueFileHandle file_;
   std::string path_;
-  std::unique_ptr<std::byte[]> buffer_;
-  std::size_t used_ = 0;
 };
 
 }  // namespace
