@@ -8,7 +8,7 @@
 //   wininet_download_bench <base address> <file name> <folder>
 //
 // <folder> is a Windows path ("Z:\tmp\bench" under Wine) that must exist. Run it with
-// bench/run_wininet_bench.sh.
+// bench/run, which reports it beside libcurl's and curl's.
 
 #include <windows.h>
 
