@@ -1,7 +1,5 @@
 #pragma once
 
-#include "platform/win32/windows_api.h"
-
 #include <array>
 #include <map>
 #include <optional>
@@ -10,6 +8,7 @@
 
 #include "app/window_layout.h"
 #include "platform/unique_handle.h"
+#include "platform/win32/windows_api.h"
 
 struct IAccPropServices;
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "platform/win32/windows_api.h"
-
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -14,6 +12,7 @@
 #include "app/view_support.h"
 #include "app/window_model.h"
 #include "platform/win32/win32_controls.h"
+#include "platform/win32/windows_api.h"
 #include "platform/window_host.h"
 
 namespace kw {

@@ -1,12 +1,11 @@
 #pragma once
 
-#include "platform/win32/windows_api.h"
-
 #include <string>
 
 #include "app/update_window.h"
 #include "platform/clock.h"
 #include "platform/win32/win32_window.h"
+#include "platform/win32/windows_api.h"
 #include "support/fakes.h"
 
 namespace kw::testing {

@@ -123,8 +123,7 @@ TEST_F(Win32WindowTest, ControlsWithAFontUseTheKoreanFontInItsFaceAndSize) {
   for (const ControlLayout& layout : kControlLayouts) {
     if (!layout.font) continue;
     SCOPED_TRACE(std::string(layout.name));
-    const auto font =
-        reinterpret_cast<HFONT>(SendMessageW(t.Control(layout.id), WM_GETFONT, 0, 0));
+    const auto font = reinterpret_cast<HFONT>(SendMessageW(t.Control(layout.id), WM_GETFONT, 0, 0));
     ASSERT_NE(font, nullptr);
     LOGFONTW described{};
     ASSERT_NE(GetObjectW(font, sizeof described, &described), 0);
