@@ -20,7 +20,8 @@ if [ $# -lt 2 ]; then
   echo "usage: $0 TEMPLATE PROGRAM [ARGUMENT...]" >&2
   exit 2
 fi
-template=$1
+# Wine takes only absolute prefixes.
+template=$(realpath -m "$1")
 shift
 
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -28,8 +29,12 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree=;mshtml=}"
 unset WINEARCH
 
-# The template is made again when Wine or the settings below change.
-wine_version="$(wine --version 2>/dev/null) settings-2"
+# The template is made again when Wine or the settings below change, and when Wine's 32-bit half
+# (Debian's wine32, whose loader is the one below) comes or goes: a prefix made without it has no
+# 32-bit Windows folder, and one made with it needs its 32-bit loader.
+wine_halves=64
+[ -x /usr/lib/wine/wine ] && wine_halves=32+64
+wine_version="$(wine --version 2>/dev/null) $wine_halves settings-2"
 
 # What the template's registry says besides Wine's defaults:
 # - windows are unmanaged: there is no window manager on a virtual display, and Wine would wait
@@ -113,6 +118,11 @@ if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null 2>&1; then
   export DISPLAY=":$(cat "$run/display")"
 fi
 
+# The program runs in the background so that a signal ends the run at once: a shell waiting for
+# a foreground program would hold the signal until the program ended by itself. It keeps this
+# script's standard input.
 status=0
-wine "$@" || status=$?
+exec 3<&0
+wine "$@" <&3 3<&- &
+wait $! || status=$?
 exit "$status"

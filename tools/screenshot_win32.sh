@@ -10,7 +10,8 @@
 # the program opens it, beside the Qt view's window.png. The windows-x64 build is made for the
 # tests' server; the README's picture comes from one made for the bundled one:
 #   cmake --preset windows-x64 -B build/windows-docs -DKW_UPDATE_HOST=127.0.0.1:8650
-#   cmake --build build/windows-docs --target KW_Update && tools/screenshot_win32.sh build/windows-docs Needs Wine, xvfb-run, xdotool, xwd and ImageMagick (scripts/setup installs them).
+#   cmake --build build/windows-docs --target KW_Update && tools/screenshot_win32.sh build/windows-docs
+# Needs Wine, xvfb-run, xdotool, xwd and ImageMagick (scripts/setup installs them).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
