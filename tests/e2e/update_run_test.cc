@@ -9,9 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -22,6 +20,7 @@
 #include "platform/posix/posix_processes.h"
 #include "platform/qt/qt_test_window.h"
 #include "platform/qt/qt_window.h"
+#include "support/fixture_files.h"
 #include "support/temp_drive.h"
 #include "transfer/http_transfer_control.h"
 
@@ -31,22 +30,13 @@ namespace {
 namespace fs = std::filesystem;
 using enum ControlId;
 using testing::MessageBoxAnswer;
+using testing::ReadWholeFile;
 using testing::ScopedEnv;
 using testing::TempDrive;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::string FixtureValue(const char* name) {
   const char* state = std::getenv("KW_TEST_RELEASE_STATE");
-  if (state == nullptr) return "";
-  std::string value = ReadFile(fs::path(state) / name);
-  while (!value.empty() && value.back() == '\n') value.pop_back();
-  return value;
+  return state != nullptr ? testing::FixtureValue(state, name) : "";
 }
 
 // The monotonic clock, except that every reading is a second later than the one before: each
@@ -92,7 +82,7 @@ class UpdateRunTest : public ::testing::Test {
 
   // The release's copy of a file the server has under `server_path`.
   std::string Released(std::string_view server_path, const std::string& name) {
-    return ReadFile(fs::path(release_) / std::string(server_path).substr(1) / name);
+    return ReadWholeFile(fs::path(release_) / std::string(server_path).substr(1) / name);
   }
 
   WindowModel& model() { return window_->model(); }
@@ -178,7 +168,7 @@ TEST_F(UpdateRunTest, AFullUpdateInstallsEveryFileUnderItsInstalledNameAndRunsTh
   while (written.find("Update complete") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    written = ReadFile(log);
+    written = ReadWholeFile(log);
   }
   EXPECT_NE(written.find("Update complete"), std::string::npos)
       << "the batch file did not run within three minutes";

@@ -8,9 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -19,6 +17,7 @@
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_controls.h"
 #include "platform/win32/windows_api.h"
+#include "support/fixture_files.h"
 #include "update/catalogue.h"
 
 namespace kw {
@@ -27,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using enum ControlId;
+using testing::ReadWholeFile;
 
 constexpr auto kPatience = 120s;
 
@@ -39,19 +39,9 @@ fs::path HostPath(const std::string& path) {
   return fs::path(windows);
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::string FixtureValue(const char* name) {
   const char* state = std::getenv("KW_TEST_RELEASE_STATE");
-  if (state == nullptr) return "";
-  std::string value = ReadFile(HostPath(state) / name);
-  while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-  return value;
+  return state != nullptr ? testing::FixtureValue(HostPath(state), name) : "";
 }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds patience = kPatience) {
@@ -141,7 +131,8 @@ class UpdateRunTest : public ::testing::Test {
 
   // The release's copy of a file the server has under `server_path`.
   std::string Released(std::string_view server_path, const std::string& name) {
-    return ReadFile(HostPath(release_) / Widen(std::string(server_path).substr(1)) / Widen(name));
+    return ReadWholeFile(HostPath(release_) / Widen(std::string(server_path).substr(1)) /
+                         Widen(name));
   }
 
   std::string release_;
@@ -182,8 +173,8 @@ TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsT
   EXPECT_TRUE(IsWindowEnabled(FindControl(window, TavEnterCmd)));
 
   // Every file of the catalogue, under its installed name, as the server has it.
-  EXPECT_EQ(ReadFile(L"C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
-  EXPECT_EQ(ReadFile(L"C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
+  EXPECT_EQ(ReadWholeFile(L"C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
+  EXPECT_EQ(ReadWholeFile(L"C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
   FileCatalogue catalogue;
   BuildFileCatalogue(catalogue);
   int installed = 0;
@@ -193,7 +184,8 @@ TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsT
       if (list[slot].empty()) continue;
       const std::string path = "C:\\TavKorea" + std::string(list_route.route.install_folder) +
                                "\\" + InstalledName(list[slot]);
-      EXPECT_EQ(ReadFile(Widen(path)), Released(list_route.route.server_path, list[slot])) << path;
+      EXPECT_EQ(ReadWholeFile(Widen(path)), Released(list_route.route.server_path, list[slot]))
+          << path;
       ++installed;
     }
   }
@@ -201,7 +193,8 @@ TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsT
 
   // The batch file runs on its own, in a console of its own.
   EXPECT_TRUE(WaitUntil([] {
-    return ReadFile(L"C:\\TavKorea\\KW_Update.log").find("Update complete") != std::string::npos;
+    return ReadWholeFile(L"C:\\TavKorea\\KW_Update.log").find("Update complete") !=
+           std::string::npos;
   }));
 
   // A second start says so and ends; the first goes on.
