@@ -24,7 +24,7 @@
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_window.h"
 #include "transfer/http_transfer_control.h"
 
 namespace {

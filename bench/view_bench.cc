@@ -17,7 +17,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/qt/qt_test_window.h"
+#include "ui/qt/qt_test_window.h"
 
 namespace {
 

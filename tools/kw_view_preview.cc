@@ -20,7 +20,7 @@
 #include "app/update_window.h"
 #include "build_config.h"
 #include "platform/clock.h"
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_window.h"
 #include "support/fakes.h"
 
 namespace {

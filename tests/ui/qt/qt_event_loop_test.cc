@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/qt/qt_test_window.h"
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_test_window.h"
+#include "ui/qt/qt_window.h"
 
 namespace kw {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "app/view_support.h"
 #include "app/window_model.h"
-#include "platform/win32/win32_controls.h"
+#include "ui/win32/win32_controls.h"
 #include "platform/win32/windows_api.h"
 #include "platform/window_host.h"
 

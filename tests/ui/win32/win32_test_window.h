@@ -4,7 +4,7 @@
 
 #include "app/update_window.h"
 #include "platform/clock.h"
-#include "platform/win32/win32_window.h"
+#include "ui/win32/win32_window.h"
 #include "platform/win32/windows_api.h"
 #include "support/fakes.h"
 

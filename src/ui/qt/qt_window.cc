@@ -1,4 +1,4 @@
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_window.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,7 +12,7 @@
 #include <algorithm>
 
 #include "app/update_window.h"
-#include "platform/qt/qt_widgets.h"
+#include "ui/qt/qt_widgets.h"
 
 namespace kw {
 

@@ -11,7 +11,7 @@
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_processes.h"
-#include "platform/win32/win32_window.h"
+#include "ui/win32/win32_window.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win32/wininet_backend.h"
 #include "transfer/http_transfer_control.h"

@@ -1,4 +1,4 @@
-#include "platform/win32/win32_window.h"
+#include "ui/win32/win32_window.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/win32/wide_text.h"
-#include "platform/win32/win32_test_window.h"
+#include "ui/win32/win32_test_window.h"
 #include "platform/win32/windows_api.h"
 
 namespace kw {

@@ -1,4 +1,4 @@
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_window.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include <QScreen>
 #include <cmath>
 
-#include "platform/qt/qt_test_window.h"
+#include "ui/qt/qt_test_window.h"
 
 namespace kw {
 namespace {

@@ -15,7 +15,7 @@
 #include "platform/clock.h"
 #include "platform/failure.h"
 #include "platform/file_system.h"
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_window.h"
 #include "support/fakes.h"
 
 namespace kw::testing {

@@ -1,4 +1,4 @@
-#include "platform/win32/win32_controls.h"
+#include "ui/win32/win32_controls.h"
 
 #include <commctrl.h>
 #include <initguid.h>  // defines the GUIDs oleacc.h names, once, in this file

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/qt/qt_window.h"
+#include "ui/qt/qt_window.h"
 
 namespace kw {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/win32/win32_window.h"
+#include "ui/win32/win32_window.h"
 
 namespace kw {
 

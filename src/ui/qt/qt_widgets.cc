@@ -1,4 +1,4 @@
-#include "platform/qt/qt_widgets.h"
+#include "ui/qt/qt_widgets.h"
 
 #include <QAbstractButton>
 #include <QApplication>
