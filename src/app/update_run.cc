@@ -5,6 +5,7 @@
 #include "app/update_window.h"
 #include "install/installer.h"
 #include "update/bas_common.h"
+#include "update/product.h"
 #include "update/run_start.h"
 
 namespace kw {
@@ -12,10 +13,6 @@ namespace kw {
 namespace {
 
 using enum ControlId;
-
-constexpr std::string_view kUserName = "tav";
-constexpr std::string_view kPassword = "R6150384";
-constexpr std::string_view kBatchFile = "C:\\TavKorea\\KW_Update.Bat";
 
 }  // namespace
 
@@ -85,7 +82,7 @@ void UpdateWindow::RunDownloads() {
   AnnounceStep("복사");
   InstallStagedFiles();
   AnnounceStep("등록");
-  platform_.processes.StartBatchFile(kBatchFile);
+  platform_.processes.StartBatchFile(BatchFilePath());
   AnnounceStep("완료");
   model_.SetCaption(Msg0Lbl, "작업완료");
   PumpEvents();
@@ -94,7 +91,8 @@ void UpdateWindow::RunDownloads() {
 DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string local_folder,
                                           std::string file_name) {
   return kw::DownloadFile({platform_.inet1, platform_.files, platform_.clock, *this},
-                          std::move(base_address), std::move(local_folder), std::move(file_name));
+                          {kRequestHeaders, kChunkSize}, std::move(base_address),
+                          std::move(local_folder), std::move(file_name));
 }
 
 void UpdateWindow::InstallStagedFiles() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "update/product.h"
+
 namespace kw {
 
 // The controls of the update window, in the window's own order. The transfer control "Inet1"
@@ -71,8 +73,6 @@ struct ControlLayout {
   bool selected = false;  // option buttons
 };
 
-inline constexpr std::string_view kWindowCaption = "Orvanta(iii) for Windows ( Update ) v2.50";
-inline constexpr std::string_view kAppTitle = "KW_Update";
 inline constexpr int kWindowWidthTwips = 5955;
 inline constexpr int kWindowHeightTwips = 4410;
 inline constexpr Rgb kWindowBackColour{0xC0, 0xC0, 0xFF};

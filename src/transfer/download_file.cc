@@ -15,8 +15,6 @@ namespace {
 
 using Label = DownloadProgress::Label;
 
-constexpr std::int16_t kChunkSize = 1024;
-
 // The announced length: the Content-Length header as a signed 32-bit number.
 std::int32_t AnnouncedLength(const std::string& header) {
   const char* begin = header.c_str();
@@ -63,8 +61,9 @@ std::string FailureText(const Failure& failure) {
   return failure.description();
 }
 
-DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address,
-                            std::string local_folder, std::string file_name) {
+DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
+                            std::string base_address, std::string local_folder,
+                            std::string file_name) {
   auto& [inet1, files, clock, progress] = seams;
   const std::string file_caption = "다운로드(" + file_name + ")";
   std::unique_ptr<WritableFile> file;
@@ -78,7 +77,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address
     progress.PumpEvents();
 
     inet1.SetURL(address);
-    inet1.Execute("GET", "FSize in Bytes: 0\r\n");
+    inet1.Execute("GET", form.request_headers);
     WaitWhileExecuting(inet1, progress);
 
     // GetHeader raises the failure of a request that went wrong in the background.
@@ -96,7 +95,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address
     double received = 0;
     std::size_t chunk_size = 0;
     do {
-      const std::vector<std::byte> chunk = inet1.GetChunk(kChunkSize);
+      const std::vector<std::byte> chunk = inet1.GetChunk(form.chunk_size);
       chunk_size = chunk.size();
       file->Append(chunk);
       received += static_cast<double>(chunk_size);

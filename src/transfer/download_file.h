@@ -57,7 +57,14 @@ struct DownloadSeams {
   DownloadProgress& progress;
 };
 
-// Fetches base_address + "/" + file_name into local_folder + "\" + file_name, 1 KB at a time,
+// How a download asks for its file: the request's header lines (each ending in CR LF), and the
+// size of the chunks the body is read in.
+struct DownloadForm {
+  std::string_view request_headers;
+  std::int16_t chunk_size;
+};
+
+// Fetches base_address + "/" + file_name into local_folder + "\" + file_name, a chunk at a time,
 // with the elapsed seconds, kilobytes and percentage shown after every chunk, and a one-second
 // pause at the end. The transfer control must be set up and idle, and the folder must exist.
 //
@@ -67,8 +74,9 @@ struct DownloadSeams {
 // label, the transfer is cancelled, the file closed (what was written stays, at most one chunk
 // past the announced length), the name added to the error log as a line of its own, and the
 // file label marked " - 다운취소". The result is then kDownloadFailed, after the pause.
-DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address,
-                            std::string local_folder, std::string file_name);
+DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
+                            std::string base_address, std::string local_folder,
+                            std::string file_name);
 
 // Pumps events for `seconds` of the monotonic clock, sleeping between them; returns after one
 // look at the clock for 0 or less.

@@ -6,10 +6,10 @@
 namespace kw {
 
 FolderSettings StartUpFolderSettings() {
-  return {.AppDir = "C:\\TavKorea",
-          .BackupDir = "C:\\TavBackup",
-          .MainExeName = "KW.exe",
-          .SubExeName = "KZ.exe"};
+  return {.AppDir = std::string(kAppDir),
+          .BackupDir = std::string(kBackupDir),
+          .MainExeName = std::string(kMainExeFile),
+          .SubExeName = std::string(kSubExeFile)};
 }
 
 namespace {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "update/product.h"
+
 namespace kw {
 
 // The updater's folder settings. They carry no trailing backslash: every path is a setting
@@ -14,11 +16,6 @@ struct FolderSettings {
   std::string MainExeName;  // the product's main executable
   std::string SubExeName;   // the product's second executable
 };
-
-// The product's two executables by their fixed names: a run ends the programs and fetches the
-// files under these names, which equal MainExeName and SubExeName but are not read from them.
-inline constexpr std::string_view kMainExeFile = "KW.exe";
-inline constexpr std::string_view kSubExeFile = "KZ.exe";
 
 // The values the window gives its settings when it loads.
 FolderSettings StartUpFolderSettings();

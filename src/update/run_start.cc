@@ -6,9 +6,6 @@ namespace kw {
 
 namespace {
 
-constexpr std::string_view kMainBackup = "KW_Bak.exe";
-constexpr std::string_view kSubBackup = "KZ_Bak.exe";
-
 void CreateFolderIfMissing(FileSystem& files, const std::string& path) {
   if (!files.Exists(path)) files.CreateFolder(path);
 }
@@ -34,9 +31,9 @@ void PrepareWorkspace(FileSystem& files, const FolderSettings& settings) {
   }
 
   KeepAsBackup(files, StagedPath(settings, kExecutableRoute, settings.MainExeName),
-               StagedPath(settings, kExecutableRoute, kMainBackup));
+               StagedPath(settings, kExecutableRoute, kMainBackupFile));
   KeepAsBackup(files, StagedPath(settings, kExecutableRoute, settings.SubExeName),
-               StagedPath(settings, kExecutableRoute, kSubBackup));
+               StagedPath(settings, kExecutableRoute, kSubBackupFile));
 
   for (const ListRoute& list_route : kListRoutes) {
     const std::string pattern = StagedPath(settings, list_route.route, "*.*");
