@@ -20,12 +20,13 @@
 #include <string>
 
 #include "app/update_window.h"
+#include "app/view_mirror.h"
 #include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
-#include "ui/qt/qt_window.h"
 #include "transfer/http_transfer_control.h"
+#include "ui/qt/qt_window.h"
 
 namespace {
 
@@ -75,9 +76,10 @@ int main(int argc, char** argv) {
   kw::PosixProcesses processes;
   kw::SteadyClock clock;
   kw::QtWindow view;
-  kw::HttpTransferControl inet1(view, std::make_unique<kw::CurlBackend>());
-  kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, host);
-  view.Attach(window);
+  kw::ViewMirror view_host(view, clock);
+  kw::HttpTransferControl inet1(view_host, std::make_unique<kw::CurlBackend>());
+  kw::UpdateWindow window({view_host, clock, files, processes, inet1, guard}, host);
+  view_host.Attach(window);
   if (!window.Load()) return 1;
 
   CompletionClock completion(window.model());

@@ -18,10 +18,11 @@
 #include <string_view>
 
 #include "app/update_window.h"
+#include "app/view_mirror.h"
 #include "build_config.h"
 #include "platform/clock.h"
-#include "ui/qt/qt_window.h"
 #include "support/fakes.h"
+#include "ui/qt/qt_window.h"
 
 namespace {
 
@@ -74,9 +75,10 @@ int main(int argc, char** argv) {
   kw::testing::FakeProcesses processes(files);
   kw::SteadyClock clock;
   kw::QtWindow view;
-  kw::testing::ScriptedTransfer inet1(view);
-  kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
-  view.Attach(window);
+  kw::ViewMirror host(view, clock);
+  kw::testing::ScriptedTransfer inet1(host);
+  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
+  host.Attach(window);
   if (state == "running") ShowRunning(window.model());
   if (state == "failed") ShowFailed(window.model());
   if (error_panel) window.Click(ErrViewCmd);

@@ -35,10 +35,11 @@ class UniqueHandle {
   Handle get() const { return handle_; }
   explicit operator bool() const { return handle_ != Traits::Invalid(); }
 
-  // Closes the handle held, if any, and holds `handle` instead.
+  // Closes the handle held, if any, and holds `handle` instead. Handed the handle it already
+  // holds, it keeps it open.
   void Reset(Handle handle = Traits::Invalid()) {
     const Handle old = std::exchange(handle_, handle);
-    if (old != Traits::Invalid()) Traits::Close(old);
+    if (old != Traits::Invalid() && old != handle) Traits::Close(old);
   }
 
   // Gives the handle up without closing it.

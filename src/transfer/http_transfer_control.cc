@@ -9,6 +9,7 @@
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
+#include "transfer/http_rules.h"
 #include "transfer/http_text.h"
 
 namespace kw {
@@ -298,8 +299,7 @@ void HttpTransferControl::RunWorker() {
       } catch (const Failure& raised) {
         failure = raised;
       } catch (const std::bad_alloc&) {
-        failure =
-            Failure(error::kOutOfMemory, "Out of memory while requesting " + request->http.url);
+        failure = HttpFailure(HttpFault::kOutOfMemory, request->http.url, "");
       } catch (const std::exception& raised) {
         failure = Failure(error::kInternal,
                           "The request for " + request->http.url + " failed: " + raised.what());

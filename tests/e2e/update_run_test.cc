@@ -14,15 +14,16 @@
 #include <thread>
 
 #include "app/update_window.h"
+#include "app/view_mirror.h"
 #include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
-#include "ui/qt/qt_test_window.h"
-#include "ui/qt/qt_window.h"
 #include "support/fixture_files.h"
 #include "support/temp_drive.h"
 #include "transfer/http_transfer_control.h"
+#include "ui/qt/qt_test_window.h"
+#include "ui/qt/qt_window.h"
 
 namespace kw {
 namespace {
@@ -69,8 +70,8 @@ class UpdateRunTest : public ::testing::Test {
 
   void Open(Clock& clock) {
     window_ = std::make_unique<UpdateWindow>(
-        Platform{view_, clock, files_, processes_, inet1_, guard_}, "127.0.0.1:" + port_);
-    view_.Attach(*window_);
+        Platform{host_, clock, files_, processes_, inet1_, guard_}, "127.0.0.1:" + port_);
+    host_.Attach(*window_);
     ASSERT_TRUE(window_->Load());
   }
 
@@ -94,7 +95,9 @@ class UpdateRunTest : public ::testing::Test {
   PosixProcesses processes_;
   FlockInstanceGuard guard_{(drive_.prefix() / "kw_update.lock").string()};
   QtWindow view_;
-  HttpTransferControl inet1_{view_, std::make_unique<CurlBackend>()};
+  SteadyClock host_clock_;
+  ViewMirror host_{view_, host_clock_};
+  HttpTransferControl inet1_{host_, std::make_unique<CurlBackend>()};
   std::unique_ptr<UpdateWindow> window_;
   bool wine_started_ = false;
 };

@@ -534,6 +534,18 @@ TEST_P(TransferControlContract, RedirectsAreFollowedAndTheFinalHeadersCount) {
   EXPECT_THROW(control().GetHeader("Content-Length"), Failure);
 }
 
+TEST_P(TransferControlContract, ARedirectWhoseBodyNeverEndsIsFollowedWithoutReadingItAll) {
+  ServerReply endless = ServerReply::Redirect("/final");
+  endless.framing = ServerReply::Framing::kCloseDelimited;
+  endless.generated_length = std::size_t{1} << 40;
+  server_.Serve("/endless", endless);
+  server_.Serve("/final", ServerReply::Text("arrived"));
+
+  Get(server_.Url("/endless"));
+  EXPECT_EQ(control().ResponseCode(), 200);
+  EXPECT_EQ(ReadBody(), "arrived");
+}
+
 TEST_P(TransferControlContract, OneConnectionServesARunUntilQuit) {
   ServerReply chunked;  // its end arrives after its last byte
   chunked.generated_length = 4096;

@@ -10,6 +10,7 @@
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
+#include "transfer/http_rules.h"
 
 // Perform drives curl's multi interface rather than curl_easy_perform, because the window's
 // thread must be able to end a transfer at once: Interrupt wakes curl_multi_poll, and the loop
@@ -22,12 +23,30 @@
 
 namespace kw {
 
+// One round's state, as curl's callbacks see it.
+struct CurlTransfer {
+  CurlTransfer(const HttpRequest& request, HttpSink& sink, HttpRounds& rounds)
+      : request(request), sink(sink), rounds(rounds) {}
+
+  const HttpRequest& request;
+  HttpSink& sink;
+  HttpRounds& rounds;
+  // The phases of the round, each raised once however many sockets curl tries.
+  bool connecting = false;
+  bool sent = false;
+  bool in_head = false;
+  HttpResponseHead head;                       // the one being read
+  std::optional<HttpRounds::Verdict> verdict;  // once the head is complete
+  std::size_t discarded = 0;                   // of a body that is not the file's
+  bool dropped = false;            // such a body was too long, and the transfer ended for it
+  std::optional<Failure> failure;  // raised by the rules inside a callback
+};
+
 namespace {
 
 // curl's socket reads are sized for loopback speed and bounded memory, like the control's ring,
 // which has room for a whole read once it lets a blocked writer go on.
 constexpr long kReceiveBufferSize = 256 * 1024;
-constexpr long kMaxRedirects = 5;
 // Interrupt wakes the poll; the bound only caps the cost of a wake-up that never came.
 constexpr int kPollMs = 1000;
 
@@ -49,61 +68,40 @@ Failure FailureFor(CURLcode code, const char* detail, const std::string& url) {
     case CURLE_COULDNT_CONNECT:
     case CURLE_URL_MALFORMAT:
     case CURLE_UNSUPPORTED_PROTOCOL:
-      return Failure(error::kCannotConnect,
-                     "Cannot connect to remote host for " + url + " (" + what + ")");
+      return HttpFailure(HttpFault::kCannotConnect, url, what);
     case CURLE_OPERATION_TIMEDOUT:
-      return Failure(error::kRequestTimedOut, "Request timed out: " + what + " (" + url + ")");
+      return HttpFailure(HttpFault::kTimedOut, url, what);
     case CURLE_PARTIAL_FILE:
-      return Failure(error::kIncompleteBody, "The body of " + url + " broke off: " + what);
+      return HttpFailure(HttpFault::kBodyBrokeOff, url, what);
     case CURLE_OUT_OF_MEMORY:
-      return Failure(error::kOutOfMemory, "Out of memory while requesting " + url);
+      return HttpFailure(HttpFault::kOutOfMemory, url, what);
     default:
-      return Failure(error::kTransferFailed, "The request for " + url + " failed: " + what);
+      return HttpFailure(HttpFault::kTransferFailed, url, what);
   }
 }
 
-// One Perform's state, as curl's callbacks see it.
-struct Transfer {
-  Transfer(const HttpRequest& request, HttpSink& sink) : request(request), sink(sink) {}
-
-  // The head read last is the final one: give it to the sink, once.
-  void GiveHead() {
-    if (head_given) return;
-    head_given = true;
-    sink.Head(std::move(head));
-  }
-
-  const HttpRequest& request;
-  HttpSink& sink;
-  // The phases of the current round, each raised once however many sockets curl tries.
-  bool connecting = false;
-  bool sent = false;
-  bool in_head = false;
-  bool location_seen = false;
-  bool head_given = false;
-  HttpResponseHead head;  // the one being read
-};
-
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
+  auto& transfer = *static_cast<CurlTransfer*>(user);
   const std::size_t length = size * count;
-  // A followed redirect's or a retried challenge's body never comes here, so the first body
-  // byte means this response is the final one.
-  transfer.GiveHead();
+  if (transfer.verdict != HttpRounds::Verdict::kFinal) {
+    transfer.discarded += length;
+    transfer.dropped = transfer.discarded > kDiscardedBodyLimit;
+    // Ending the transfer closes its connection: such a body may never end.
+    return transfer.dropped ? 0 : length;
+  }
   const bool kept = transfer.sink.Body(std::as_bytes(std::span(data, length)));
   return kept ? length : 0;
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
+  auto& transfer = *static_cast<CurlTransfer*>(user);
   const std::size_t length = size * count;
   const std::string_view line(data, length);
   transfer.sink.Progress();
   // Trailers of a chunked body and stray lines are not part of any head.
-  if (transfer.head_given) return length;
+  if (transfer.verdict) return length;
   if (std::optional<StatusLine> status = ParseStatusLine(line)) {
     transfer.in_head = true;
-    transfer.location_seen = false;
     transfer.sink.Phase(kReceivingResponse);
     transfer.head = {.status = status->code, .reason = std::move(status->reason), .fields = {}};
     return length;
@@ -111,32 +109,34 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   if (!transfer.in_head) return length;
   if (line == "\r\n" || line == "\n") {
     transfer.in_head = false;
-    const std::int32_t status = transfer.head.status;
     // "100 Continue" and its kind: the real head follows.
-    if (status >= 100 && status < 200) return length;
+    if (transfer.head.status >= 100 && transfer.head.status < 200) return length;
     transfer.sink.Phase(kResponseReceived);
-    // curl goes round again after a redirect it follows or a challenge it answers; then the
-    // head just read is not the final one. When it does not, the body (or the end of the
-    // transfer) tells.
-    const bool another_round_possible = (status >= 300 && status < 400 && transfer.location_seen) ||
-                                        (status == 401 && !transfer.request.user_name.empty());
-    if (!another_round_possible) transfer.GiveHead();
+    try {
+      transfer.verdict = transfer.rounds.Next(transfer.head);
+    } catch (const Failure& failure) {
+      // Not through curl: the transfer ends here, and Perform raises it.
+      transfer.failure = failure;
+      return 0;
+    }
+    if (transfer.verdict == HttpRounds::Verdict::kFinal) {
+      transfer.sink.Head(std::move(transfer.head));
+    }
     return length;
   }
   if (std::optional<HeaderField> field = ParseHeaderLine(line)) {
-    if (EqualsIgnoringAsciiCase(field->name, "Location")) transfer.location_seen = true;
     transfer.head.fields.push_back(std::move(*field));
   }
   return length;
 }
 
 int OnResolverStart(void*, void*, void* user) {
-  static_cast<Transfer*>(user)->sink.Phase(kResolvingHost);
+  static_cast<CurlTransfer*>(user)->sink.Phase(kResolvingHost);
   return 0;
 }
 
 curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
-  auto& transfer = *static_cast<Transfer*>(user);
+  auto& transfer = *static_cast<CurlTransfer*>(user);
   // With several addresses for a name curl may open more than one socket; the phases are the
   // connection's, not the sockets'.
   if (!transfer.connecting) {
@@ -148,7 +148,7 @@ curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
 }
 
 int OnPrerequest(void* user, char*, char*, int, int) {
-  auto& transfer = *static_cast<Transfer*>(user);
+  auto& transfer = *static_cast<CurlTransfer*>(user);
   if (transfer.connecting) transfer.sink.Phase(kConnected);
   transfer.sink.Phase(kRequesting);
   transfer.connecting = false;
@@ -157,13 +157,12 @@ int OnPrerequest(void* user, char*, char*, int, int) {
 }
 
 int OnDebug(CURL*, curl_infotype type, char*, size_t, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
-  // The debug stream is the only place curl tells that the request went out, and the only one
-  // that sees the bodies of responses that are not the final one.
+  auto& transfer = *static_cast<CurlTransfer*>(user);
+  // The debug stream is the only place curl tells that the request went out.
   if (type == CURLINFO_HEADER_OUT && !transfer.sent) {
     transfer.sink.Phase(kRequestSent);
     transfer.sent = true;
-  } else if (type == CURLINFO_HEADER_OUT || type == CURLINFO_DATA_IN) {
+  } else if (type == CURLINFO_HEADER_OUT) {
     transfer.sink.Progress();
   }
   return 0;
@@ -189,66 +188,74 @@ CurlBackend::CurlBackend() {
 }
 
 void CurlBackend::Perform(const HttpRequest& request, HttpSink& sink) {
-  Transfer transfer(request, sink);
+  HttpRounds rounds(request);
+  for (;;) {
+    CurlTransfer transfer(request, sink, rounds);
+    const std::optional<CURLcode> result = RunRound(transfer);
+    if (!result || sink.Cancelled()) return;
+    if (transfer.failure) throw *transfer.failure;
+    if (transfer.verdict == HttpRounds::Verdict::kGoRound &&
+        (*result == CURLE_OK || transfer.dropped)) {
+      continue;
+    }
+    if (*result != CURLE_OK) throw FailureFor(*result, error_, request.url);
+    // The transfer ended without a head curl could read to its end.
+    if (!transfer.verdict) {
+      throw HttpFailure(HttpFault::kTransferFailed, request.url, "the response has no head");
+    }
+    return;
+  }
+}
+
+std::optional<CURLcode> CurlBackend::RunRound(CurlTransfer& transfer) {
+  const HttpRequest& request = transfer.request;
   CURL* easy = easy_.get();
-  // A reset forgets the previous request's options and its authentication state, so that
-  // credentials are sent again only after a new challenge. The connection stays cached.
+  // A reset forgets the previous round's options. The connection stays cached.
   curl_easy_reset(easy);
   error_[0] = '\0';
   header_list_.Reset();
-  for (const HeaderField& field : request.header_fields) {
+  for (const HeaderField& field : transfer.rounds.fields()) {
     // curl reads "Name:" as "do not send Name"; "Name;" is its spelling of an empty value.
     const std::string line =
         field.value.empty() ? field.name + ";" : field.name + ": " + field.value;
     curl_slist* list = curl_slist_append(header_list_.get(), line.c_str());
-    if (list == nullptr)
-      throw Failure(error::kOutOfMemory, "Out of memory while requesting " + request.url);
-    header_list_.Release();
+    if (list == nullptr) throw HttpFailure(HttpFault::kOutOfMemory, request.url, "");
     header_list_.Reset(list);
   }
-  bool ok = curl_easy_setopt(easy, CURLOPT_URL, request.wire_url.c_str()) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-            // A transfer abandoned during a name lookup leaves the lookup's thread to finish on its
-            // own instead of waiting for it: the control's end and its timeouts must not wait.
-            curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-            // Without the cache every new connection starts with a lookup, which is the phase the
-            // window shows first.
-            curl_easy_setopt(easy, CURLOPT_DNS_CACHE_TIMEOUT, 0L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list_.get()) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, &OnResolverStart) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_RESOLVER_START_DATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnPrerequest) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &OnDebug) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &transfer) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L) == CURLE_OK;
-  if (ok && !request.user_name.empty()) {
-    // More than one method makes curl send a first request without credentials and choose from
-    // the server's challenge; with Basic alone it would send them unasked.
-    ok = curl_easy_setopt(easy, CURLOPT_USERNAME, request.user_name.c_str()) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_PASSWORD, request.password.c_str()) == CURLE_OK &&
-         curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_ANY) == CURLE_OK;
-  }
+  const bool ok =
+      curl_easy_setopt(easy, CURLOPT_URL, transfer.rounds.address().c_str()) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      // A transfer abandoned during a name lookup leaves the lookup's thread to finish on its
+      // own instead of waiting for it: the control's end and its timeouts must not wait.
+      curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      // Without the cache every new connection starts with a lookup, which is the phase the
+      // window shows first.
+      curl_easy_setopt(easy, CURLOPT_DNS_CACHE_TIMEOUT, 0L) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferSize) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, header_list_.get()) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, &OnResolverStart) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_RESOLVER_START_DATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &OnPrerequest) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_DEBUGFUNCTION, &OnDebug) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_DEBUGDATA, &transfer) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_VERBOSE, 1L) == CURLE_OK;
   if (!ok || curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
     throw Failure(error::kInternal, "The HTTP library refused the request for " + request.url);
   }
   const Attached attached{multi_.get(), easy};
 
   std::optional<CURLcode> result;
-  while (!result && !sink.Cancelled()) {
+  while (!result && !transfer.sink.Cancelled()) {
     int running = 0;
     curl_multi_perform(multi_.get(), &running);
     int left = 0;
@@ -259,10 +266,7 @@ void CurlBackend::Perform(const HttpRequest& request, HttpSink& sink) {
     }
     if (!result) curl_multi_poll(multi_.get(), nullptr, 0, kPollMs, nullptr);
   }
-  if (!result || sink.Cancelled()) return;
-  if (*result != CURLE_OK) throw FailureFor(*result, error_, request.url);
-  // A response without a body.
-  transfer.GiveHead();
+  return result;
 }
 
 void CurlBackend::Interrupt() { curl_multi_wakeup(multi_.get()); }

@@ -2,10 +2,14 @@
 
 #include <curl/curl.h>
 
+#include <optional>
+
 #include "platform/unique_handle.h"
 #include "transfer/http_backend.h"
 
 namespace kw {
+
+struct CurlTransfer;
 
 // The HTTP backend on libcurl, keeping the contract of HttpBackend. Use it through
 // HttpTransferControl.
@@ -18,7 +22,8 @@ namespace kw {
 // kRequestSent (the request head is written), kReceivingResponse (a status line arrives),
 // kResponseReceived (a response head is complete). A kept connection starts at kRequesting; a
 // redirect or a 401 challenge repeats the round from kRequesting (or kResolvingHost for another
-// host).
+// host). Redirects and challenges are answered as HttpRounds decides, not by curl, which would
+// read a redirect's body to its end however long it is.
 class CurlBackend final : public HttpBackend {
  public:
   // Fails with error::kInternal when curl cannot be set up (out of memory).
@@ -29,6 +34,10 @@ class CurlBackend final : public HttpBackend {
   void CloseConnections() override;
 
  private:
+  // Sends one round of the request and reads its response, as `transfer`'s callbacks decide;
+  // curl's result, or nullopt once the request is abandoned.
+  std::optional<CURLcode> RunRound(CurlTransfer& transfer);
+
   struct MultiTraits {
     using Handle = CURLM*;
     static constexpr Handle Invalid() { return nullptr; }

@@ -18,6 +18,7 @@
 #include "platform/failure.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/wininet_call.h"
+#include "transfer/http_rules.h"
 
 // Every call that waits on the network is started on Perform's thread and completes on one of
 // WinINet's, which reports to the request's WinInetCall; Perform waits there, where Interrupt can
@@ -27,11 +28,10 @@ namespace kw {
 
 namespace {
 
-constexpr int kMaxRedirects = 5;
 // Only a backstop: the control fails a request after 60 seconds and interrupts it.
 constexpr DWORD kWinInetTimeoutMs = 5 * 60 * 1000;
 // Every file fresh from the server, nothing kept on disk or asked of the operator; redirects and
-// challenges are answered by Perform.
+// challenges are answered as HttpRounds decides.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                 INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI |
                                 INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTO_REDIRECT |
@@ -58,62 +58,16 @@ Failure FailureFor(DWORD error, const std::string& url, bool in_body) {
     case ERROR_INTERNET_CANNOT_CONNECT:
     case ERROR_INTERNET_INVALID_URL:
     case ERROR_INTERNET_UNRECOGNIZED_SCHEME:
-      return Failure(error::kCannotConnect,
-                     "Cannot connect to remote host for " + url + " (" + what + ")");
+      return HttpFailure(HttpFault::kCannotConnect, url, what);
     case ERROR_INTERNET_TIMEOUT:
-      return Failure(error::kRequestTimedOut, "Request timed out: " + what + " (" + url + ")");
+      return HttpFailure(HttpFault::kTimedOut, url, what);
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-      return Failure(error::kOutOfMemory, "Out of memory while requesting " + url);
+      return HttpFailure(HttpFault::kOutOfMemory, url, what);
     default:
-      if (in_body)
-        return Failure(error::kIncompleteBody, "The body of " + url + " broke off: " + what);
-      return Failure(error::kTransferFailed, "The request for " + url + " failed: " + what);
+      return HttpFailure(in_body ? HttpFault::kBodyBrokeOff : HttpFault::kTransferFailed, url,
+                         what);
   }
-}
-
-std::string Base64(std::string_view bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
-    std::uint32_t group = 0;
-    for (std::size_t j = 0; j < 3; ++j) {
-      group = (group << 8) | (j < count ? static_cast<unsigned char>(bytes[i + j]) : 0u);
-    }
-    for (std::size_t j = 0; j < 4; ++j) {
-      text += j <= count ? kDigits[(group >> (18 - 6 * j)) & 63] : '=';
-    }
-  }
-  return text;
-}
-
-bool IsFollowedRedirect(std::int32_t status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-bool OffersBasic(const HttpResponseHead& head) {
-  return std::any_of(head.fields.begin(), head.fields.end(), [](const HeaderField& field) {
-    return EqualsIgnoringAsciiCase(field.name, "WWW-Authenticate") && field.value.size() >= 5 &&
-           EqualsIgnoringAsciiCase(std::string_view(field.value).substr(0, 5), "Basic");
-  });
-}
-
-// `location` (absolute or relative) as seen from `base`.
-std::string Resolve(const std::string& base, const std::string& location, const std::string& url) {
-  const std::wstring wide_base = Widen(base);
-  const std::wstring wide_location = Widen(location);
-  std::wstring resolved(INTERNET_MAX_URL_LENGTH, L'\0');
-  DWORD length = static_cast<DWORD>(resolved.size());
-  // The address is used as the server wrote it: no escape is added or taken away.
-  if (!::InternetCombineUrlW(wide_base.c_str(), wide_location.c_str(), resolved.data(), &length,
-                             ICU_NO_ENCODE)) {
-    throw Failure(error::kTransferFailed,
-                  "The request for " + url + " was redirected to an unusable address: " + location);
-  }
-  resolved.resize(length);
-  return Narrow(resolved);
 }
 
 }  // namespace
@@ -148,8 +102,9 @@ class WinInetBackend::Round {
       request = std::move(backend_.request_);
     }
     // A request ends either with its body read to the end, or for a failure of WinINet's that
-    // has closed its connection, or cancelled with the rest of its body still to come.
-    if (request && sink_.Cancelled()) backend_.CloseAside(std::move(request));
+    // has closed its connection, or with the rest of its body still to come: cancelled, or a
+    // discarded body too long to read.
+    if (request && (sink_.Cancelled() || drop_)) backend_.CloseAside(std::move(request));
     request.Reset();
     call_->Release();
   }
@@ -223,10 +178,29 @@ class WinInetBackend::Round {
     return head;
   }
 
-  // Reads the body to its end, into the sink when `deliver`, else only as progress (the body of
-  // a response that is not the final one, read so that the connection can serve the next);
-  // false once abandoned.
-  bool Read(bool deliver) {
+  // Reads the final response's body to its end, into the sink; false once abandoned.
+  bool Read() {
+    return ReadBody([&](std::span<const std::byte> bytes) { return sink_.Body(bytes); });
+  }
+
+  // Reads the body of a response that is not the final one, so that its connection can serve
+  // the next round: kDiscardedBodyLimit of it at the most, within the stall timeout that began
+  // with its head. A longer one is dropped with its request. False once abandoned.
+  bool Discard() {
+    std::size_t read = 0;
+    const bool whole = ReadBody([&](std::span<const std::byte> bytes) {
+      read += bytes.size();
+      return read <= kDiscardedBodyLimit;
+    });
+    drop_ = !whole;
+    return !sink_.Cancelled();
+  }
+
+ private:
+  // Hands the body's bytes to `take` as they arrive until it has ended (true), `take` declines
+  // them or the request is abandoned (false).
+  template <typename Take>
+  bool ReadBody(Take take) {
     for (;;) {
       // A read that does not wait returns whatever has arrived, up to the whole buffer. When
       // nothing has, it either pends until something does (asynchronous WinINet; it fills no
@@ -251,17 +225,13 @@ class WinInetBackend::Round {
         // next one answers at once).
         continue;
       }
-      const auto bytes =
-          std::span(static_cast<const std::byte*>(buffers.lpvBuffer), buffers.dwBufferLength);
-      if (!deliver) {
-        sink_.Progress();
-      } else if (!sink_.Body(bytes)) {
+      if (!take(std::span(static_cast<const std::byte*>(buffers.lpvBuffer),
+                          buffers.dwBufferLength))) {
         return false;
       }
     }
   }
 
- private:
   // After a call that returned FALSE: waits for it if it is pending. Raises its failure (as a
   // failure of the body when `in_body`); false once the request is abandoned.
   bool Completed(bool in_body) {
@@ -277,6 +247,7 @@ class WinInetBackend::Round {
   const std::string& url_;
   WinInetCall* const call_;
   HINTERNET request_ = nullptr;  // owned by the backend's slot
+  bool drop_ = false;
 };
 
 WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
@@ -291,8 +262,7 @@ WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
   if (!::InternetCrackUrlW(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts) ||
       (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
       parts.dwHostNameLength == 0) {
-    throw Failure(error::kCannotConnect,
-                  "Cannot connect to remote host for " + url + " (not an http or https address)");
+    throw HttpFailure(HttpFault::kCannotConnect, url, "not an http or https address");
   }
   Target target;
   target.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
@@ -328,46 +298,22 @@ WinInetBackend::~WinInetBackend() {
 }
 
 void WinInetBackend::Perform(const HttpRequest& request, HttpSink& sink) {
-  const std::string asked = Target::Of(request.wire_url, request.url).Key();
-  std::wstring fields;
-  for (const HeaderField& field : request.header_fields) {
-    fields += Widen(field.name + ": " + field.value + "\r\n");
-  }
-  std::string address = request.wire_url;
-  bool answer_challenge = false;
-  for (int redirects = 0;;) {
-    const Target target = Target::Of(address, request.url);
-    const bool to_asked_host = target.Key() == asked;
-    std::wstring headers = fields;
-    if (answer_challenge && to_asked_host) {
-      headers += Widen("Authorization: Basic " +
-                       Base64(request.user_name + ":" + request.password) + "\r\n");
+  HttpRounds rounds(request);
+  for (;;) {
+    const Target target = Target::Of(rounds.address(), request.url);
+    std::wstring headers;
+    for (const HeaderField& field : rounds.fields()) {
+      headers += Widen(field.name + ": " + field.value + "\r\n");
     }
     Round round(*this, sink, request.url);
     if (!round.Send(ConnectionFor(target, request.url), target, headers)) return;
     HttpResponseHead head = round.Head();
-    const std::string* location = FindHeader(head.fields, "Location");
-    if (IsFollowedRedirect(head.status) && location != nullptr) {
-      if (redirects == kMaxRedirects) {
-        throw Failure(error::kTransferFailed, "The request for " + request.url +
-                                                  " was redirected more than " +
-                                                  std::to_string(kMaxRedirects) + " times");
-      }
-      const std::string next = Resolve(address, *location, request.url);
-      if (!round.Read(false)) return;
-      address = next;
-      ++redirects;
-      continue;
+    if (rounds.Next(head) == HttpRounds::Verdict::kFinal) {
+      sink.Head(std::move(head));
+      round.Read();
+      return;
     }
-    if (head.status == 401 && !answer_challenge && to_asked_host && !request.user_name.empty() &&
-        OffersBasic(head)) {
-      if (!round.Read(false)) return;
-      answer_challenge = true;
-      continue;
-    }
-    sink.Head(std::move(head));
-    round.Read(true);
-    return;
+    if (!round.Discard()) return;
   }
 }
 

@@ -41,10 +41,9 @@ using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 // kResponseReceived. A kept connection starts at kRequesting. A redirect or a 401 challenge goes
 // round again with a request of its own.
 //
-// Redirects (301, 302, 303, 307, 308, at most 5) and 401 challenges are answered here, not by
-// WinINet: WinINet has no limit on redirects, and once it has answered a Basic challenge it sends
-// the credentials unasked with every later request to that server. A challenge from the host
-// that was asked is answered once, with Basic credentials.
+// Redirects and 401 challenges are answered as HttpRounds decides, not by WinINet: WinINet has
+// no limit on redirects, and once it has answered a Basic challenge it sends the credentials
+// unasked with every later request to that server.
 //
 // A request abandoned before its body has ended (Interrupt, or a Perform that ends for a cancelled
 // sink) is closed on a thread of its own: Wine's WinINet reads the rest of the body before it lets

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/update_window.h"
+#include "app/view_mirror.h"
 #include "build_config.h"
 #include "platform/clock.h"
 #include "platform/failure.h"
@@ -12,22 +13,23 @@
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
-#include "ui/qt/qt_window.h"
 #include "transfer/http_transfer_control.h"
+#include "ui/qt/qt_window.h"
 
 namespace {
 
 int Run() {
   // Destroyed in reverse: the window first, then the transfer control it uses (which posts to
-  // the view), then the view, and the instance guard's lock last.
+  // the view), then the view's mirror and the view, and the instance guard's lock last.
   kw::FlockInstanceGuard guard;
   kw::PosixFileSystem files;
   kw::PosixProcesses processes;
   kw::SteadyClock clock;
   kw::QtWindow view;
-  kw::HttpTransferControl inet1(view, std::make_unique<kw::CurlBackend>());
-  kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
-  view.Attach(window);
+  kw::ViewMirror host(view, clock);
+  kw::HttpTransferControl inet1(host, std::make_unique<kw::CurlBackend>());
+  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
+  host.Attach(window);
   if (!window.Load()) return 0;
   return QApplication::exec();
 }

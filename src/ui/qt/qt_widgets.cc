@@ -166,13 +166,11 @@ void WriteCaption(QWidget* widget, ControlId id, std::string_view caption) {
   if (widget->accessibleName() != name) widget->setAccessibleName(name);
 }
 
-void WriteValue(QWidget* widget, ControlId id, double value) {
-  if (LayoutOf(id).kind != ControlKind::kProgressBar) return;
-  static_cast<QProgressBar*>(widget)->setValue(ShownProgress(value));
+void WriteProgress(QWidget* widget, int percent) {
+  static_cast<QProgressBar*>(widget)->setValue(percent);
 }
 
-void WriteSelected(QWidget* widget, ControlId id, bool selected) {
-  if (LayoutOf(id).kind != ControlKind::kOptionButton) return;
+void WriteSelected(QWidget* widget, bool selected) {
   // Checking one option unchecks its siblings, and Qt refuses to uncheck the checked one of an
   // exclusive group directly, so only the selected option is ever written.
   if (selected) static_cast<QRadioButton*>(widget)->setChecked(true);

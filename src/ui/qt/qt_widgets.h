@@ -18,9 +18,9 @@ QString ToQString(std::string_view text);
 
 // Writes a caption (or the text box's text) to a control's widget, with its accessible name.
 void WriteCaption(QWidget* widget, ControlId id, std::string_view caption);
-// Writes the progress bar's value; other kinds have none.
-void WriteValue(QWidget* widget, ControlId id, double value);
+// Sets a progress bar's position.
+void WriteProgress(QWidget* widget, int percent);
 // Checks an option button that the model selected. (Qt unchecks its siblings.)
-void WriteSelected(QWidget* widget, ControlId id, bool selected);
+void WriteSelected(QWidget* widget, bool selected);
 
 }  // namespace kw

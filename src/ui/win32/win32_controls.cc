@@ -60,28 +60,27 @@ LRESULT CALLBACK FrameProc(HWND frame, UINT message, WPARAM w, LPARAM l) {
       RECT area;
       GetClientRect(frame, &area);
       const auto colour = static_cast<COLORREF>(GetWindowLongPtrW(frame, kFrameColourSlot));
-      const HBRUSH brush = CreateSolidBrush(colour);
-      FillRect(dc, &area, brush);
-      DeleteObject(brush);
-      const auto font = reinterpret_cast<HFONT>(GetWindowLongPtrW(frame, kFrameFontSlot));
-      const HGDIOBJ old_font = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
-      RECT edge = area;
-      edge.top = FrameEdgeTop(frame, dc);
-      DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
-      const int length = GetWindowTextLengthW(frame);
-      if (length > 0) {
-        std::wstring caption(static_cast<std::size_t>(length) + 1, L'\0');
-        GetWindowTextW(frame, caption.data(), length + 1);
-        caption.resize(static_cast<std::size_t>(length));
-        SIZE extent{};
-        GetTextExtentPoint32W(dc, caption.c_str(), length, &extent);
-        RECT box{8, 0, 8 + extent.cx + 4, extent.cy};
-        SetBkColor(dc, colour);
-        SetTextColor(dc, GetSysColor(IsWindowEnabled(frame) ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT));
-        ExtTextOutW(dc, box.left + 2, 0, ETO_OPAQUE, &box, caption.c_str(),
-                    static_cast<UINT>(length), nullptr);
+      FillRect(dc, &area, UniqueBrush(CreateSolidBrush(colour)).get());
+      {  // The font stays selected until the end of this block, before EndPaint.
+        const auto font = reinterpret_cast<HFONT>(GetWindowLongPtrW(frame, kFrameFontSlot));
+        const SelectedObject selected_font(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
+        RECT edge = area;
+        edge.top = FrameEdgeTop(frame, dc);
+        DrawEdge(dc, &edge, EDGE_ETCHED, BF_RECT);
+        const int length = GetWindowTextLengthW(frame);
+        if (length > 0) {
+          std::wstring caption(static_cast<std::size_t>(length) + 1, L'\0');
+          GetWindowTextW(frame, caption.data(), length + 1);
+          caption.resize(static_cast<std::size_t>(length));
+          SIZE extent{};
+          GetTextExtentPoint32W(dc, caption.c_str(), length, &extent);
+          RECT box{8, 0, 8 + extent.cx + 4, extent.cy};
+          SetBkColor(dc, colour);
+          SetTextColor(dc, GetSysColor(IsWindowEnabled(frame) ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT));
+          ExtTextOutW(dc, box.left + 2, 0, ETO_OPAQUE, &box, caption.c_str(),
+                      static_cast<UINT>(length), nullptr);
+        }
       }
-      SelectObject(dc, old_font);
       EndPaint(frame, &paint);
       return 0;
     }
@@ -203,9 +202,7 @@ void Win32Controls::Layout(UINT dpi) {
   metrics.cbSize = sizeof metrics;
   SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
   // The system's message font is given at the system's resolution; the window's may differ.
-  const HDC screen = GetDC(nullptr);
-  const int system_dpi = GetDeviceCaps(screen, LOGPIXELSY);
-  ReleaseDC(nullptr, screen);
+  const int system_dpi = GetDeviceCaps(ScreenDc().get(), LOGPIXELSY);
   metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
                                           system_dpi > 0 ? system_dpi : 96);
   default_font_.Reset(CreateFontIndirectW(&metrics.lfMessageFont));
@@ -260,16 +257,6 @@ void Win32Controls::WriteCaption(ControlId id, std::string_view caption) {
   }
 }
 
-void Win32Controls::WriteValue(ControlId id, double value) {
-  if (LayoutOf(id).kind != ControlKind::kProgressBar) return;
-  SendMessageW(Handle(id), PBM_SETPOS, static_cast<WPARAM>(ShownProgress(value)), 0);
-}
-
-void Win32Controls::WriteSelected(ControlId id, bool selected) {
-  if (LayoutOf(id).kind != ControlKind::kOptionButton) return;
-  SendMessageW(Handle(id), BM_SETCHECK, selected ? BST_CHECKED : BST_UNCHECKED, 0);
-}
-
 void Win32Controls::WriteEnabled(ControlId id, bool enabled) {
   EnableWindow(Handle(id), enabled);
   // A frame's controls look as unusable as they are.
@@ -311,7 +298,7 @@ void Win32Controls::DrawButton(const DRAWITEMSTRUCT& item) {
   GetWindowTextW(item.hwndItem, caption.data(), length + 1);
   caption.resize(static_cast<std::size_t>(length));
   const auto font = reinterpret_cast<HFONT>(SendMessageW(item.hwndItem, WM_GETFONT, 0, 0));
-  const HGDIOBJ old_font = SelectObject(dc, font);
+  const SelectedObject selected_font(dc, font);
   SetBkMode(dc, TRANSPARENT);
   RECT text = area;
   if (pressed) OffsetRect(&text, 1, 1);
@@ -327,7 +314,6 @@ void Win32Controls::DrawButton(const DRAWITEMSTRUCT& item) {
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
   }
   DrawTextW(dc, caption.c_str(), length, &text, kCentred);
-  SelectObject(dc, old_font);
   if ((item.itemState & ODS_FOCUS) != 0 && !disabled) {
     RECT focus = area;
     InflateRect(&focus, -4, -4);

@@ -23,6 +23,30 @@ struct GdiObjectTraits {
 using UniqueBrush = UniqueHandle<GdiObjectTraits<HBRUSH>>;
 using UniqueFont = UniqueHandle<GdiObjectTraits<HFONT>>;
 
+struct ScreenDcTraits {
+  using Handle = HDC;
+  static constexpr Handle Invalid() { return nullptr; }
+  static void Close(Handle dc) { ReleaseDC(nullptr, dc); }
+};
+// The screen's device context, for its metrics; released when it goes.
+inline UniqueHandle<ScreenDcTraits> ScreenDc() {
+  return UniqueHandle<ScreenDcTraits>(GetDC(nullptr));
+}
+
+// Selects an object into a device context for as long as it lives, then puts back the one it
+// replaced.
+class SelectedObject {
+ public:
+  SelectedObject(HDC dc, HGDIOBJ object) : dc_(dc), replaced_(SelectObject(dc, object)) {}
+  ~SelectedObject() { SelectObject(dc_, replaced_); }
+  SelectedObject(const SelectedObject&) = delete;
+  SelectedObject& operator=(const SelectedObject&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ replaced_;
+};
+
 struct AccessibilityTraits {
   using Handle = IAccPropServices*;
   static constexpr Handle Invalid() { return nullptr; }
@@ -55,8 +79,6 @@ class Win32Controls {
 
   // The caption (the text box's text) as the control's window text, and its accessible name.
   void WriteCaption(ControlId id, std::string_view caption);
-  void WriteValue(ControlId id, double value);
-  void WriteSelected(ControlId id, bool selected);
   // A frame's state goes to the controls it holds as well.
   void WriteEnabled(ControlId id, bool enabled);
   void WriteVisible(ControlId id, bool visible);

@@ -1,34 +1,13 @@
-// The window thread's event loop on Win32 messages: what the core's pumps and waits do.
+// The window thread's event queue: Win32 messages, and the tasks Post queues.
 
+#include <algorithm>
 #include <utility>
 
 #include "ui/win32/win32_window.h"
 
 namespace kw {
 
-namespace {
-
-constexpr UINT kRunTasksMessage = WM_APP + 1;
-
-}  // namespace
-
-void Win32Window::PumpEvents() {
-  // What the model holds now goes to the controls first, and is painted.
-  const bool wrote = WriteDue();
-  // Tasks posted by the transfer control are in a queue of ours, which costs nothing to look
-  // at. Looking for the system's messages is a call into the kernel, which at a download's
-  // pace (a pump per kilobyte) would cost more than the rest of the download: a pump does it
-  // when it painted, or kSystemEventInterval or more after the last look, and a wait always.
-  RunPostedTasks();
-  const auto now = std::chrono::steady_clock::now();
-  if (wrote || now - last_system_read_ >= kSystemEventInterval) {
-    DispatchWaiting();
-    last_system_read_ = now;
-  }
-}
-
-void Win32Window::WaitForEvents(std::chrono::milliseconds timeout) {
-  WriteDue();
+void Win32Window::SleepForEvents(std::chrono::milliseconds timeout) {
   if (!tasks_waiting_ && !quit_seen_) {
     // Wakes for any message, a posted task included (its message), or the deadline.
     MsgWaitForMultipleObjectsEx(0, nullptr,
@@ -36,8 +15,7 @@ void Win32Window::WaitForEvents(std::chrono::milliseconds timeout) {
                                 QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
   RunPostedTasks();
-  DispatchWaiting();
-  last_system_read_ = std::chrono::steady_clock::now();
+  ReadSystemEvents();
 }
 
 void Win32Window::Post(std::function<void()> task) {
@@ -64,7 +42,7 @@ void Win32Window::RunPostedTasks() {
   for (std::function<void()>& task : batch) task();
 }
 
-void Win32Window::DispatchWaiting() {
+void Win32Window::ReadSystemEvents() {
   MSG message{};
   while (!quit_seen_ && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     if (message.message == WM_QUIT) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "app/update_window.h"
 #include "platform/failure.h"
 #include "platform/win32/wide_text.h"
 
@@ -13,8 +12,6 @@ namespace {
 using enum ControlId;
 
 constexpr wchar_t kWindowClass[] = L"KwUpdateWindow";
-constexpr UINT kRunTasksMessage = WM_APP + 1;
-constexpr UINT_PTR kPassTimer = 1;
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 
@@ -23,14 +20,6 @@ template <typename Function>
 Function* User32Function(const char* name) {
   return reinterpret_cast<Function*>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
-}
-
-int RefreshIntervalMicroseconds() {
-  const HDC screen = GetDC(nullptr);
-  const int rate = GetDeviceCaps(screen, VREFRESH);
-  ReleaseDC(nullptr, screen);
-  // 0 and 1 mean "the hardware's default".
-  return 1'000'000 / (rate > 1 ? rate : 60);
 }
 
 }  // namespace
@@ -53,25 +42,9 @@ Win32Window::Win32Window(HINSTANCE instance) : instance_(instance) {
     throw Failure(error::kInternal, "The window could not be made (Windows error " +
                                         std::to_string(GetLastError()) + ")");
   }
-}
 
-Win32Window::~Win32Window() {
-  SetMousePointer(MousePointer::kDefault);
-  if (IsWindow(window_)) {
-    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    DestroyWindow(window_);
-  }
-  controls_.reset();
-  UnregisterClassW(kWindowClass, instance_);
-}
-
-void Win32Window::Attach(UpdateWindow& window) {
-  update_window_ = &window;
-  model_ = &window.model();
-  updates_.emplace(std::chrono::microseconds(RefreshIntervalMicroseconds()));
   const UINT dpi = Dpi();
   controls_ = std::make_unique<Win32Controls>(window_, instance_, dpi);
-
   RECT frame{0, 0, TwipsToPixels(kWindowWidthTwips, dpi), TwipsToPixels(kWindowHeightTwips, dpi)};
   using AdjustForDpi = BOOL WINAPI(RECT*, DWORD, BOOL, DWORD, UINT);
   if (auto* adjust = User32Function<AdjustForDpi>("AdjustWindowRectExForDpi")) {
@@ -81,15 +54,15 @@ void Win32Window::Attach(UpdateWindow& window) {
   }
   SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
-  for (const ControlLayout& layout : kControlLayouts) {
-    const ControlId id = layout.id;
-    controls_->WriteCaption(id, model_->Caption(id));
-    controls_->WriteValue(id, model_->Value(id));
-    controls_->WriteSelected(id, model_->Selected(id));
-    if (!model_->Enabled(id)) controls_->WriteEnabled(id, false);
+Win32Window::~Win32Window() {
+  if (IsWindow(window_)) {
+    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
   }
-  model_->AddObserver(this);
+  controls_.reset();
+  UnregisterClassW(kWindowClass, instance_);
 }
 
 int Win32Window::Run() {
@@ -108,68 +81,45 @@ UINT Win32Window::Dpi() const {
   if (auto* get_dpi = User32Function<GetDpiForWindowFunction>("GetDpiForWindow")) {
     if (const UINT dpi = get_dpi(window_); dpi != 0) return dpi;
   }
-  const HDC screen = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
-  ReleaseDC(nullptr, screen);
+  const int dpi = GetDeviceCaps(ScreenDc().get(), LOGPIXELSX);
   return dpi > 0 ? static_cast<UINT>(dpi) : 96;
 }
 
-void Win32Window::OnControlChanged(ControlId id, ControlProperty property) {
-  switch (property) {
-    case ControlProperty::kCaption:
-    case ControlProperty::kValue:
-      updates_->Mark(id, property);
-      if (!pass_armed_) {
-        pass_armed_ = true;
-        SetTimer(window_, kPassTimer, USER_TIMER_MINIMUM, nullptr);
-      }
-      return;
-    case ControlProperty::kEnabled:
-      return controls_->WriteEnabled(id, model_->Enabled(id));
-    case ControlProperty::kVisible:
-      // A panel that appears shows its latest text at once.
-      if (model_->Visible(id)) WriteDue();
-      return controls_->WriteVisible(id, model_->Visible(id));
-    case ControlProperty::kSelected:
-      return controls_->WriteSelected(id, model_->Selected(id));
-  }
+std::chrono::nanoseconds Win32Window::RefreshInterval() const {
+  const int rate = GetDeviceCaps(ScreenDc().get(), VREFRESH);
+  // 0 and 1 mean "the hardware's default".
+  return std::chrono::microseconds(1'000'000 / (rate > 1 ? rate : 60));
 }
 
-bool Win32Window::WriteDue() {
-  if (model_ == nullptr) return false;
-  bool wrote = false;
-  updates_->Take(std::chrono::steady_clock::now(), [&](ControlId id, ControlProperty property) {
-    wrote = true;
-    if (property == ControlProperty::kCaption) {
-      controls_->WriteCaption(id, model_->Caption(id));
-    } else {
-      controls_->WriteValue(id, model_->Value(id));
-    }
-  });
-  // On the screen now, not when the message queue next runs dry.
-  if (wrote) RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-  return wrote;
+void Win32Window::WriteCaption(ControlId id, std::string_view caption) {
+  controls_->WriteCaption(id, caption);
 }
 
-void Win32Window::OnPassTimer() {
-  WriteDue();
-  const std::optional<ScreenUpdates::TimePoint> due = model_ ? updates_->NextDue() : std::nullopt;
-  if (!due) {
-    KillTimer(window_, kPassTimer);
-    pass_armed_ = false;
-    return;
-  }
-  const auto wait =
-      std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
-  SetTimer(
-      window_, kPassTimer,
-      static_cast<UINT>(std::max<std::chrono::milliseconds::rep>(USER_TIMER_MINIMUM, wait.count())),
-      nullptr);
+void Win32Window::WriteProgress(ControlId id, int percent) {
+  SendMessageW(control(id), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
-void Win32Window::ShowWindow() {
-  if (closed_) return;
-  WriteDue();
+void Win32Window::WriteEnabled(ControlId id, bool enabled) { controls_->WriteEnabled(id, enabled); }
+
+void Win32Window::WriteVisible(ControlId id, bool visible) { controls_->WriteVisible(id, visible); }
+
+void Win32Window::WriteSelected(ControlId id, bool selected) {
+  SendMessageW(control(id), BM_SETCHECK, selected ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+// On the screen now, not when the message queue next runs dry.
+void Win32Window::PaintWritten() {
+  RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+}
+
+void Win32Window::StartPassTimer(std::chrono::milliseconds delay) {
+  // A shorter delay is taken as USER_TIMER_MINIMUM.
+  SetTimer(window_, kPassTimer, static_cast<UINT>(delay.count()), nullptr);
+}
+
+void Win32Window::StopPassTimer() { KillTimer(window_, kPassTimer); }
+
+void Win32Window::Show() {
   // Centred on the work area of the screen the window is on.
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
@@ -187,31 +137,21 @@ void Win32Window::ShowWindow() {
   ::UpdateWindow(window_);
 }
 
-void Win32Window::CloseWindow() {
-  if (closed_) return;
-  closed_ = true;
-  if (model_) model_->RemoveObserver(this);
-  model_ = nullptr;
-  KillTimer(window_, kPassTimer);
-  SetMousePointer(MousePointer::kDefault);
+void Win32Window::Close() {
   // Hidden, not destroyed: a handler of the window may still be running below this call.
   ::ShowWindow(window_, SW_HIDE);
   PostQuitMessage(0);
 }
 
-void Win32Window::SetMousePointer(MousePointer pointer) {
-  busy_ = pointer == MousePointer::kBusy && !closed_;
+void Win32Window::SetBusyPointer(bool busy) {
+  busy_ = busy;
   // WM_SETCURSOR keeps it so while the pointer moves over the window.
   SetCursor(LoadCursorW(nullptr, busy_ ? IDC_WAIT : IDC_ARROW));
 }
 
-void Win32Window::ShowMessage(std::string_view title, std::string_view text) {
-  WriteDue();
-  const bool was_busy = busy_;
-  SetMousePointer(MousePointer::kDefault);
+void Win32Window::ShowMessageBox(std::string_view title, std::string_view text) {
   const HWND owner = IsWindowVisible(window_) ? window_ : nullptr;
   MessageBoxW(owner, Widen(text).c_str(), Widen(title).c_str(), MB_OK | MB_SETFOREGROUND);
-  if (was_busy && !closed_) SetMousePointer(MousePointer::kBusy);
 }
 
 LRESULT CALLBACK Win32Window::WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
@@ -227,8 +167,8 @@ LRESULT CALLBACK Win32Window::WindowProc(HWND window, UINT message, WPARAM w, LP
 LRESULT Win32Window::OnMessage(UINT message, WPARAM w, LPARAM l) {
   switch (message) {
     case WM_COMMAND:
-      if (HIWORD(w) == BN_CLICKED && !closed_) {
-        if (const auto id = controls_->FromCommandId(LOWORD(w))) update_window_->Click(*id);
+      if (HIWORD(w) == BN_CLICKED && input_) {
+        if (const auto id = controls_->FromCommandId(LOWORD(w))) input_->Clicked(*id);
       }
       return 0;
     case WM_CTLCOLORSTATIC:
@@ -248,7 +188,7 @@ LRESULT Win32Window::OnMessage(UINT message, WPARAM w, LPARAM l) {
       }
       break;
     case WM_TIMER:
-      if (w == kPassTimer) OnPassTimer();
+      if (w == kPassTimer && input_) input_->PassTimerFired();
       return 0;
     case kRunTasksMessage:
       RunPostedTasks();
@@ -263,10 +203,10 @@ LRESULT Win32Window::OnMessage(UINT message, WPARAM w, LPARAM l) {
     }
     case WM_CLOSE:
       // The core decides what closing means, and closes the window itself.
-      if (!closed_) update_window_->Unload();
+      if (input_) input_->CloseRequested();
       return 0;
     case WM_ENDSESSION:
-      if (w && !closed_) update_window_->Unload();
+      if (w && input_) input_->CloseRequested();
       return 0;
     default:
       break;

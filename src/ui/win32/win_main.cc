@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/update_window.h"
+#include "app/view_mirror.h"
 #include "build_config.h"
 #include "platform/clock.h"
 #include "platform/failure.h"
@@ -11,24 +12,25 @@
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_processes.h"
-#include "ui/win32/win32_window.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win32/wininet_backend.h"
 #include "transfer/http_transfer_control.h"
+#include "ui/win32/win32_window.h"
 
 namespace {
 
 int Run(HINSTANCE instance) {
   // Destroyed in reverse: the window first, then the transfer control it uses (which posts to
-  // the view), then the view, and the instance guard's mutex last.
+  // the view), then the view's mirror and the view, and the instance guard's mutex last.
   kw::MutexInstanceGuard guard;
   kw::Win32FileSystem files;
   kw::Win32Processes processes;
   kw::SteadyClock clock;
   kw::Win32Window view(instance);
-  kw::HttpTransferControl inet1(view, std::make_unique<kw::WinInetBackend>());
-  kw::UpdateWindow window({view, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
-  view.Attach(window);
+  kw::ViewMirror host(view, clock);
+  kw::HttpTransferControl inet1(host, std::make_unique<kw::WinInetBackend>());
+  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
+  host.Attach(window);
   if (!window.Load()) return 0;
   return view.Run();
 }

@@ -40,14 +40,14 @@ TEST_F(QtEventLoopTest, APostFromAnotherThreadWakesAWaitAndRunsOnTheWindowThread
   std::thread::id ran_on;
   std::thread poster([&] {
     std::this_thread::sleep_for(50ms);
-    t.view.Post([&] {
+    t.host.Post([&] {
       ran_on = std::this_thread::get_id();
       ran = true;
     });
   });
   const auto start = std::chrono::steady_clock::now();
   // A wait that nothing woke would last a minute; the post must end it long before.
-  while (!ran && std::chrono::steady_clock::now() - start < 60s) t.view.WaitForEvents(60s);
+  while (!ran && std::chrono::steady_clock::now() - start < 60s) t.host.WaitForEvents(60s);
   const auto waited = std::chrono::steady_clock::now() - start;
   poster.join();
   EXPECT_TRUE(ran);
@@ -64,7 +64,7 @@ TEST_F(QtEventLoopTest, AWaitWithNothingToDoSleepsUntilItsTimeout) {
   const auto on_wake =
       QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++woke; });
 
-  t.view.WaitForEvents(200ms);
+  t.host.WaitForEvents(200ms);
 
   QObject::disconnect(on_block);
   QObject::disconnect(on_wake);
@@ -79,20 +79,20 @@ TEST_F(QtEventLoopTest, PostedTasksRunInTheOrderTheyWerePosted) {
   std::vector<int> order;
   order.reserve(kTasks * 2);
   std::thread poster([&] {
-    for (int i = 0; i < kTasks; ++i) t.view.Post([&order, i] { order.push_back(i); });
+    for (int i = 0; i < kTasks; ++i) t.host.Post([&order, i] { order.push_back(i); });
   });
   poster.join();
-  for (int i = kTasks; i < 2 * kTasks; ++i) t.view.Post([&order, i] { order.push_back(i); });
+  for (int i = kTasks; i < 2 * kTasks; ++i) t.host.Post([&order, i] { order.push_back(i); });
 
-  ASSERT_TRUE(RunEventsUntil(t.view, [&] { return order.size() == 2 * kTasks; }));
+  ASSERT_TRUE(RunEventsUntil(t.host, [&] { return order.size() == 2 * kTasks; }));
   for (int i = 0; i < 2 * kTasks; ++i) ASSERT_EQ(order[i], i);
 }
 
 TEST_F(QtEventLoopTest, EveryPumpRunsWhatWasPostedBeforeItHoweverSoonAfterTheLast) {
   int ran = 0;
   for (int i = 1; i <= 100; ++i) {
-    t.view.Post([&] { ++ran; });
-    t.view.PumpEvents();
+    t.host.Post([&] { ++ran; });
+    t.host.PumpEvents();
     ASSERT_EQ(ran, i);
   }
 }
@@ -101,7 +101,7 @@ TEST_F(QtEventLoopTest, EveryPumpRunsWhatWasPostedBeforeItHoweverSoonAfterTheLas
 
 TEST_F(QtEventLoopTest, AMessageBoxIsModalWithOnlyAnOkButton) {
   MessageBoxAnswer answer;
-  t.view.ShowMessage("KW_Update", "Only one instance of this program may run at one time");
+  t.host.ShowMessage("KW_Update", "Only one instance of this program may run at one time");
   ASSERT_TRUE(answer.answered);
   EXPECT_EQ(answer.title, "KW_Update");
   EXPECT_EQ(answer.text, "Only one instance of this program may run at one time");
@@ -116,27 +116,27 @@ TEST_F(QtEventLoopTest, AMessageBoxIsModalWithOnlyAnOkButton) {
 // --- Mouse pointer ---
 
 TEST_F(QtEventLoopTest, TheBusyPointerIsSetOnceAndRestored) {
-  t.view.SetMousePointer(MousePointer::kBusy);
+  t.host.SetMousePointer(MousePointer::kBusy);
   ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
   EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
-  t.view.SetMousePointer(MousePointer::kBusy);
-  t.view.SetMousePointer(MousePointer::kDefault);
+  t.host.SetMousePointer(MousePointer::kBusy);
+  t.host.SetMousePointer(MousePointer::kDefault);
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-  t.view.SetMousePointer(MousePointer::kDefault);
+  t.host.SetMousePointer(MousePointer::kDefault);
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 
   // A message box gets the ordinary pointer, and the busy one comes back after it.
-  t.view.SetMousePointer(MousePointer::kBusy);
+  t.host.SetMousePointer(MousePointer::kBusy);
   bool busy_under_box = true;
   MessageBoxAnswer answer(
       [&](QMessageBox&) { busy_under_box = QGuiApplication::overrideCursor() != nullptr; });
-  t.view.ShowMessage("KW_Update", "text");
+  t.host.ShowMessage("KW_Update", "text");
   EXPECT_FALSE(busy_under_box);
   ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
   EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
 
   // Closing the window gives the pointer back.
-  t.view.CloseWindow();
+  t.host.CloseWindow();
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 

@@ -15,14 +15,14 @@
 #include "platform/clock.h"
 #include "platform/failure.h"
 #include "platform/file_system.h"
-#include "ui/qt/qt_window.h"
 #include "support/fakes.h"
+#include "ui/qt/qt_window.h"
 
 namespace kw::testing {
 
 // The Qt view attached to an update window on fakes, built the way main() builds it.
 struct QtTestWindow {
-  QtTestWindow() { view.Attach(window); }
+  QtTestWindow() { host.Attach(window); }
 
   template <typename Widget>
   Widget* Get(ControlId id) const {
@@ -35,8 +35,9 @@ struct QtTestWindow {
   FakeInstanceGuard guard;
   SteadyClock clock;
   QtWindow view;
-  ScriptedTransfer inet1{view};
-  UpdateWindow window{{view, clock, files, processes, inet1, guard}, "update.test:8650"};
+  ViewMirror host{view, clock};
+  ScriptedTransfer inet1{host};
+  UpdateWindow window{{host, clock, files, processes, inet1, guard}, "update.test:8650"};
 };
 
 // Answers the next application-modal message box: notes what it showed, runs `while_shown`,
@@ -80,11 +81,11 @@ class MessageBoxAnswer {
 
 // Runs the window thread's events until `done` holds; false when a generous deadline passes
 // first.
-inline bool RunEventsUntil(QtWindow& view, const std::function<bool()>& done) {
+inline bool RunEventsUntil(ViewMirror& host, const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    view.WaitForEvents(std::chrono::milliseconds(20));
+    host.WaitForEvents(std::chrono::milliseconds(20));
   }
   return true;
 }

@@ -138,7 +138,7 @@ TEST_F(QtWindowTest, AFrameSetsItsCaptionIntoItsTopEdgeAndAnEmptyOneLeavesTheEdg
   const auto [unbroken, width] = edge_pixels(KwFme);
   EXPECT_EQ(unbroken, width) << "KwFme has no caption";
   t.model().SetCaption(KwFme, "범위");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   const auto [broken, same_width] = edge_pixels(KwFme);
   EXPECT_LT(broken, same_width - 10) << "the caption stands in the edge";
 }
@@ -212,7 +212,7 @@ TEST_F(QtWindowTest, CaptionsAndValuesReachEveryKindOfWidgetByTheNextPump) {
   m.SetCaption(Frame1, "진행");
   m.SetCaption(ErrViewTxt, "KW.exe\r\n전자신고(2026).dll\r\n");
   m.SetValue(PB1, 41);
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(t.Get<QLabel>(Msg1Lbl)->text(), "로그인");
   EXPECT_EQ(t.Get<QPushButton>(TavEnterCmd)->text(), "다시");
   EXPECT_EQ(t.Get<QRadioButton>(TavSelt1Opt)->text(), "전체");
@@ -222,7 +222,7 @@ TEST_F(QtWindowTest, CaptionsAndValuesReachEveryKindOfWidgetByTheNextPump) {
 
   // Captions are shown as written, never as markup.
   m.SetCaption(Msg3Lbl, "<b>404</b> Not Found");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(t.Get<QLabel>(Msg3Lbl)->textFormat(), Qt::PlainText);
   EXPECT_EQ(t.Get<QLabel>(Msg3Lbl)->text(), "<b>404</b> Not Found");
 }
@@ -237,7 +237,7 @@ TEST_F(QtWindowTest, ADownloadsStreamOfWritesIsCoalescedAndShownByTheViewItself)
   EXPECT_EQ(t.Get<QLabel>(GetFileLbl)->text(), "");
   // ...and the latest state appears within a refresh or so, with no one flushing.
   EXPECT_TRUE(testing::RunEventsUntil(
-      t.view, [&] { return t.Get<QLabel>(GetFileLbl)->text() == "5000 KB"; }));
+      t.host, [&] { return t.Get<QLabel>(GetFileLbl)->text() == "5000 KB"; }));
   EXPECT_EQ(t.Get<QProgressBar>(PB1)->value(), 100);
 }
 
@@ -247,23 +247,23 @@ TEST_F(QtWindowTest, EveryStepOfARunIsOnTheWidgetsWhenItsPumpReturns) {
   WindowModel& m = t.model();
   t.window.Load();
   m.SetCaption(Msg0Lbl, "작업완료");  // a previous run's end
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   m.SetCaption(Msg0Lbl, "* 작업시작 *");
   m.SetCaption(Msg1Lbl, "");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(t.Get<QLabel>(Msg0Lbl)->text(), "* 작업시작 *");
   for (const char* step : {"로그인", "DownLoad(KW.exe)", "닫기", "복사", "등록", "완료"}) {
     m.SetCaption(Msg1Lbl, step);
     m.SetCaption(Msg2Lbl, "");
     m.SetCaption(Msg3Lbl, "");
-    t.view.PumpEvents();
+    t.host.PumpEvents();
     EXPECT_EQ(t.Get<QLabel>(Msg1Lbl)->text(), step);
     EXPECT_EQ(t.Get<QLabel>(Msg3Lbl)->text(), "");
   }
   // A download's first displays too: it may hold back only what follows within a refresh.
   m.SetValue(PB1, 0);
   m.SetCaption(Msg2Lbl, "다운로드(KW.exe)");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(t.Get<QLabel>(Msg2Lbl)->text(), "다운로드(KW.exe)");
   EXPECT_EQ(t.Get<QProgressBar>(PB1)->value(), 0);
 }
@@ -425,9 +425,9 @@ TEST_F(QtWindowTest, AClosedWindowIsNeverWrittenAgain) {
   t.model().SetCaption(Msg1Lbl, "after");
   t.model().SetEnabled(TavEnterCmd, false);
   t.model().SetVisible(ErrViewFme, true);
-  t.view.PumpEvents();
-  t.view.SetMousePointer(MousePointer::kBusy);
-  t.view.ShowWindow();
+  t.host.PumpEvents();
+  t.host.SetMousePointer(MousePointer::kBusy);
+  t.host.ShowWindow();
   EXPECT_EQ(t.Get<QLabel>(Msg1Lbl)->text(), "");
   EXPECT_TRUE(t.view.control(TavEnterCmd)->isEnabled());
   EXPECT_TRUE(t.view.control(ErrViewFme)->isHidden());
@@ -455,10 +455,10 @@ TEST_F(QtWindowTest, EveryControlHasAnAccessibleNameThatFollowsItsCaption) {
   QAccessibleInterface* const msg1 = QAccessible::queryAccessibleInterface(t.view.control(Msg1Lbl));
   const QString unnamed = msg1->text(QAccessible::Name);
   t.model().SetCaption(Msg1Lbl, "로그인");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(msg1->text(QAccessible::Name), "로그인");
   t.model().SetCaption(Msg1Lbl, "");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(msg1->text(QAccessible::Name), unnamed);
 
   // The log and the bar keep their names; their contents are their values.
@@ -467,7 +467,7 @@ TEST_F(QtWindowTest, EveryControlHasAnAccessibleNameThatFollowsItsCaption) {
   const QString log_name = log->text(QAccessible::Name);
   t.model().SetCaption(ErrViewTxt, "KW.exe\r\n");
   t.model().SetValue(PB1, 41);
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(log->text(QAccessible::Name), log_name);
   ASSERT_NE(log->textInterface(), nullptr);
   EXPECT_TRUE(

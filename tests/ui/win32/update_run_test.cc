@@ -15,9 +15,9 @@
 #include "app/window_layout.h"
 #include "build_config.h"
 #include "platform/win32/wide_text.h"
-#include "ui/win32/win32_controls.h"
 #include "platform/win32/windows_api.h"
 #include "support/fixture_files.h"
+#include "ui/win32/win32_controls.h"
 #include "update/catalogue.h"
 
 namespace kw {

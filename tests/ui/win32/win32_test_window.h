@@ -4,15 +4,15 @@
 
 #include "app/update_window.h"
 #include "platform/clock.h"
-#include "ui/win32/win32_window.h"
 #include "platform/win32/windows_api.h"
 #include "support/fakes.h"
+#include "ui/win32/win32_window.h"
 
 namespace kw::testing {
 
 // The Win32 view attached to an update window on fakes, built the way wWinMain builds it.
 struct Win32TestWindow {
-  Win32TestWindow() { view.Attach(window); }
+  Win32TestWindow() { host.Attach(window); }
 
   HWND Control(ControlId id) const { return view.control(id); }
   WindowModel& model() { return window.model(); }
@@ -22,8 +22,9 @@ struct Win32TestWindow {
   FakeInstanceGuard guard;
   SteadyClock clock;
   Win32Window view{GetModuleHandleW(nullptr)};
-  ScriptedTransfer inet1{view};
-  UpdateWindow window{{view, clock, files, processes, inet1, guard}, "update.test:8650"};
+  ViewMirror host{view, clock};
+  ScriptedTransfer inet1{host};
+  UpdateWindow window{{host, clock, files, processes, inet1, guard}, "update.test:8650"};
 };
 
 // A window's text, as WM_GETTEXT gives it to any program, in UTF-8.

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/win32/wide_text.h"
-#include "ui/win32/win32_test_window.h"
 #include "platform/win32/windows_api.h"
+#include "ui/win32/win32_test_window.h"
 
 namespace kw {
 namespace testing {
@@ -188,7 +188,7 @@ TEST_F(Win32WindowTest, EveryStepIsOnTheControlsWhenItsPumpReturns) {
   for (const char* step : {"* 작업시작 *", "로그인", "DownLoad(KW.exe)", "닫기", "완료"}) {
     m.SetCaption(Msg1Lbl, step);
     m.SetCaption(Msg3Lbl, "");
-    t.view.PumpEvents();
+    t.host.PumpEvents();
     EXPECT_EQ(TextOf(t.Control(Msg1Lbl)), step);
     EXPECT_EQ(TextOf(t.Control(Msg3Lbl)), "");
   }
@@ -196,12 +196,12 @@ TEST_F(Win32WindowTest, EveryStepIsOnTheControlsWhenItsPumpReturns) {
   for (int kb = 1; kb <= 3000; ++kb) {
     m.SetCaption(GetFileLbl, std::to_string(kb) + " KB");
     m.SetValue(PB1, kb / 30.0);
-    t.view.PumpEvents();
+    t.host.PumpEvents();
   }
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (TextOf(t.Control(GetFileLbl)) != "3000 KB" &&
          std::chrono::steady_clock::now() < deadline) {
-    t.view.WaitForEvents(20ms);
+    t.host.WaitForEvents(20ms);
   }
   EXPECT_EQ(TextOf(t.Control(GetFileLbl)), "3000 KB");
   EXPECT_EQ(SendMessageW(t.Control(PB1), PBM_GETPOS, 0, 0), 100);
@@ -217,19 +217,19 @@ TEST_F(Win32WindowTest, ClosingTheWindowDuringAWaitAbandonsTheRunAndEndsTheLoop)
   EXPECT_EQ(t.view.Run(), 0);
   // Nothing reaches the window any more.
   t.model().SetCaption(Msg1Lbl, "after");
-  t.view.PumpEvents();
+  t.host.PumpEvents();
   EXPECT_EQ(TextOf(t.Control(Msg1Lbl)), "");
 }
 
 TEST_F(Win32WindowTest, TheBusyPointerCoversTheWindowUntilTheDefaultReturns) {
   t.window.Load();
   const HCURSOR busy = LoadCursorW(nullptr, IDC_WAIT);
-  t.view.SetMousePointer(MousePointer::kBusy);
+  t.host.SetMousePointer(MousePointer::kBusy);
   SetCursor(nullptr);
   SendMessageW(t.Control(Msg2Lbl), WM_SETCURSOR, reinterpret_cast<WPARAM>(t.Control(Msg2Lbl)),
                MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
   EXPECT_EQ(GetCursor(), busy);
-  t.view.SetMousePointer(MousePointer::kDefault);
+  t.host.SetMousePointer(MousePointer::kDefault);
   SendMessageW(t.Control(Msg2Lbl), WM_SETCURSOR, reinterpret_cast<WPARAM>(t.Control(Msg2Lbl)),
                MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
   EXPECT_NE(GetCursor(), busy);
