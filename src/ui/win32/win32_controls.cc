@@ -205,7 +205,8 @@ void Win32Controls::Layout(UINT dpi) {
   const int system_dpi = GetDeviceCaps(ScreenDc().get(), LOGPIXELSY);
   metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
                                           system_dpi > 0 ? system_dpi : 96);
-  default_font_.Reset(CreateFontIndirectW(&metrics.lfMessageFont));
+  // The font in use goes only once every control has the new one.
+  UniqueFont default_font(CreateFontIndirectW(&metrics.lfMessageFont));
 
   const double dots_per_inch = dpi;
   for (const ControlLayout& layout : kControlLayouts) {
@@ -214,9 +215,10 @@ void Win32Controls::Layout(UINT dpi) {
     SetWindowPos(control, nullptr, TwipsToPixels(at.left, dots_per_inch),
                  TwipsToPixels(at.top, dots_per_inch), TwipsToPixels(at.width, dots_per_inch),
                  TwipsToPixels(at.height, dots_per_inch), SWP_NOZORDER | SWP_NOACTIVATE);
-    const HFONT font = layout.font ? FontFor(*layout.font, dpi) : default_font_.get();
+    const HFONT font = layout.font ? FontFor(*layout.font, dpi) : default_font.get();
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   }
+  default_font_ = std::move(default_font);
 }
 
 HFONT Win32Controls::FontFor(const KoreanFont& font, UINT dpi) {
@@ -274,7 +276,15 @@ void Win32Controls::WriteVisible(ControlId id, bool visible) {
 
 HBRUSH Win32Controls::ColourFor(HWND child, HDC dc) {
   const std::optional<ControlId> id = FromHandle(child);
-  if (!id || !LayoutOf(*id).back_colour) return nullptr;
+  if (!id) return nullptr;
+  if (LayoutOf(*id).kind == ControlKind::kTextBox) {
+    // A read-only edit asks as a label does, and would be the dialog's grey: the error log is
+    // drawn as a text box is.
+    SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+    SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    return GetSysColorBrush(COLOR_WINDOW);
+  }
+  if (!LayoutOf(*id).back_colour) return nullptr;
   const Rgb& colour = *LayoutOf(*id).back_colour;
   SetBkColor(dc, ToColorRef(colour));
   SetTextColor(dc, GetSysColor(IsWindowEnabled(child) ? COLOR_WINDOWTEXT : COLOR_GRAYTEXT));

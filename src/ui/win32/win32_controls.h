@@ -83,8 +83,8 @@ class Win32Controls {
   void WriteEnabled(ControlId id, bool enabled);
   void WriteVisible(ControlId id, bool visible);
 
-  // WM_CTLCOLORSTATIC and WM_CTLCOLORBTN: sets `dc`'s colours for a child with a back colour
-  // and returns its brush; null for the others, which keep the system's colours.
+  // WM_CTLCOLORSTATIC and WM_CTLCOLORBTN: sets `dc`'s colours for a child with a back colour,
+  // or the text box's, and returns its brush; null for the others, which keep the system's.
   HBRUSH ColourFor(HWND child, HDC dc);
   // WM_DRAWITEM of a graphical command button.
   void DrawButton(const DRAWITEMSTRUCT& item);

@@ -69,11 +69,7 @@ bool Checked(HWND option) { return SendMessageW(option, BM_GETCHECK, 0, 0) == BS
 
 class Win32WindowTest : public ::testing::Test {
  protected:
-  Win32WindowTest() {
-    const HDC screen = GetDC(nullptr);
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSX);
-    ReleaseDC(nullptr, screen);
-  }
+  Win32WindowTest() { dpi_ = GetDeviceCaps(ScreenDc().get(), LOGPIXELSX); }
 
   int Pixels(int twips) const { return TwipsToPixels(twips, dpi_); }
 
@@ -159,6 +155,48 @@ TEST_F(Win32WindowTest, OptionsExcludeEachOtherInTheirOwnFrame) {
   EXPECT_FALSE(IsWindowEnabled(t.Control(TavSelt1Opt)));
   SendMessageW(t.Control(TavSelt1Opt), BM_CLICK, 0, 0);
   EXPECT_TRUE(t.model().Selected(TavSelt0Opt));
+}
+
+TEST_F(Win32WindowTest, TheErrorLogIsWhiteAsATextBoxAndLabelsHaveTheirColours) {
+  const struct {
+    ControlId id;
+    COLORREF colour;
+  } cases[] = {{ErrViewTxt, GetSysColor(COLOR_WINDOW)}, {Msg0Lbl, RGB(0xC0, 0xFF, 0xC0)}};
+  for (const auto& c : cases) {
+    const HWND control = t.Control(c.id);
+    // Each asks its parent, as a read-only edit and a label do; a frame passes it up.
+    const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(
+        GetParent(control), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(ScreenDc().get()),
+        reinterpret_cast<LPARAM>(control)));
+    LOGBRUSH drawn{};
+    ASSERT_NE(GetObjectW(brush, sizeof drawn, &drawn), 0) << LayoutOf(c.id).name;
+    EXPECT_EQ(drawn.lbColor, c.colour) << LayoutOf(c.id).name;
+  }
+}
+
+// Whether the font a control holds when it is handed another still exists.
+bool g_old_font_alive = true;
+WNDPROC g_option_proc = nullptr;
+LRESULT CALLBACK CheckingFontChanges(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_SETFONT) {
+    LOGFONTW font{};
+    const auto held =
+        reinterpret_cast<HFONT>(CallWindowProcW(g_option_proc, window, WM_GETFONT, 0, 0));
+    if (held != nullptr && GetObjectW(held, sizeof font, &font) == 0) g_old_font_alive = false;
+  }
+  return CallWindowProcW(g_option_proc, window, message, w, l);
+}
+
+TEST_F(Win32WindowTest, AResolutionChangeHandsEveryControlItsNewFontBeforeTheOldOneGoes) {
+  const HWND option = t.Control(Option1);  // in the window's default font
+  g_option_proc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CheckingFontChanges)));
+  RECT suggested{0, 0, TwipsToPixels(5955, 144), TwipsToPixels(4410, 144)};
+  SendMessageW(t.view.handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+               reinterpret_cast<LPARAM>(&suggested));
+  SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_option_proc));
+  EXPECT_TRUE(g_old_font_alive);
+  EXPECT_EQ(PlaceOf(option).right - PlaceOf(option).left, TwipsToPixels(795, 144));
 }
 
 TEST_F(Win32WindowTest, TheErrorPanelTogglesOverTheControlsItCovers) {
