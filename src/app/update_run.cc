@@ -17,6 +17,15 @@ constexpr std::string_view kUserName = "tav";
 constexpr std::string_view kPassword = "R6150384";
 constexpr std::string_view kBatchFile = "C:\\TavKorea\\KW_Update.Bat";
 
+// The failure that ends a run whose installation left files out: how many, and why the first.
+Failure NotInstalledFailure(const InstallOutcome& outcome) {
+  const std::size_t count = outcome.not_installed.size();
+  const std::string how_many =
+      count == 1 ? "1 file was not installed" : std::to_string(count) + " files were not installed";
+  return Failure(outcome.first_failure->number(),
+                 how_many + "; the first: " + outcome.first_failure->description());
+}
+
 }  // namespace
 
 void UpdateWindow::StartUpdate() {
@@ -83,9 +92,13 @@ void UpdateWindow::RunDownloads() {
 
   // From here on, failures pass on to the caller.
   AnnounceStep("복사");
-  InstallStagedFiles();
+  const InstallOutcome installed = InstallStagedFiles();
+  for (const std::string& name : installed.not_installed) AppendToErrorLog(name + "\r\n");
   AnnounceStep("등록");
+  // The files that were installed may need the batch file as much as a complete update does.
   platform_.processes.StartBatchFile(kBatchFile);
+  // An update that did not take effect whole is never called complete.
+  if (installed.first_failure) throw NotInstalledFailure(installed);
   AnnounceStep("완료");
   model_.SetCaption(Msg0Lbl, "작업완료");
   PumpEvents();
@@ -97,8 +110,9 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
                           std::move(base_address), std::move(local_folder), std::move(file_name));
 }
 
-void UpdateWindow::InstallStagedFiles() {
-  kw::InstallStagedFiles(platform_.files, settings_, catalogue_, model_.Selected(TavSelt1Opt));
+InstallOutcome UpdateWindow::InstallStagedFiles() {
+  return kw::InstallStagedFiles(platform_.files, settings_, catalogue_,
+                                model_.Selected(TavSelt1Opt));
 }
 
 void UpdateWindow::TimeWaitSec(std::int16_t seconds) {
