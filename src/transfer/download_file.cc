@@ -17,6 +17,11 @@ using Label = DownloadProgress::Label;
 
 constexpr std::int16_t kChunkSize = 1024;
 
+// A download is written under its name and this, and renamed to its name only when whole: a
+// partial file must never stand where the next run takes its backup copies from. The name stays
+// visible, so that the next run's clean-up of its staging folder ("*.*") removes it.
+constexpr std::string_view kPartialSuffix = ".part";
+
 // The announced length: the Content-Length header as a signed 32-bit number.
 std::int32_t AnnouncedLength(const std::string& header) {
   const char* begin = header.c_str();
@@ -71,6 +76,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address
   try {
     const std::string address = base_address + "/" + file_name;
     const std::string local_path = local_folder + "\\" + file_name;
+    const std::string partial_path = local_path + std::string(kPartialSuffix);
 
     progress.SetPercent(0);
     progress.SetLabel(Label::kFile, file_caption);
@@ -92,7 +98,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address
     const std::int32_t announced = AnnouncedLength(length_header);
 
     const Clock::TimePoint start = clock.Now();
-    file = files.OpenForWriting(local_path);
+    file = files.OpenForWriting(partial_path);
     double received = 0;
     std::size_t chunk_size = 0;
     do {
@@ -121,6 +127,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address
     }
     file->Close();
     file.reset();
+    files.RenameFile(partial_path, local_path);
 
     progress.SetLabel(Label::kFile, file_caption + " - 다운완료");
     TimeWaitSec(clock, progress, 1);
@@ -128,7 +135,8 @@ DownloadResult DownloadFile(const DownloadSeams& seams, std::string base_address
   } catch (const Failure& failure) {
     progress.SetLabel(Label::kTransferState, FailureText(failure));
     inet1.Cancel();
-    // Closing keeps what was written so far; a failure to close changes nothing for the run.
+    // Closing keeps what was written so far, under the partial name; a failure to close changes
+    // nothing for the run.
     file.reset();
     progress.AppendToErrorLog(file_name + "\r\n");
     progress.SetLabel(Label::kFile, file_caption + " - 다운취소");

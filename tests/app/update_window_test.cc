@@ -186,7 +186,7 @@ TEST_F(UpdateWindowTest, ClosingTheWindowDuringADownloadAbandonsTheRunAtOnce) {
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "");
   EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\KW.exe"));
   // The download's file was closed: it can be removed and opened again.
-  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe").size(), 3u * 1024);
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe.part").size(), 3u * 1024);
 }
 
 TEST_F(UpdateWindowTest, AFailureThatARunPassesOnIsShownAndTheWindowGoesIdle) {
