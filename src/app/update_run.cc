@@ -20,10 +20,11 @@ constexpr std::string_view kBatchFile = "C:\\TavKorea\\KW_Update.Bat";
 // The failure that ends a run whose installation left files out: how many, and why the first.
 Failure NotInstalledFailure(const InstallOutcome& outcome) {
   const std::size_t count = outcome.not_installed.size();
-  const std::string how_many =
-      count == 1 ? "1 file was not installed" : std::to_string(count) + " files were not installed";
+  const std::string why = outcome.first_failure->description();
   return Failure(outcome.first_failure->number(),
-                 how_many + "; the first: " + outcome.first_failure->description());
+                 count == 1
+                     ? "1 file was not installed: " + why
+                     : std::to_string(count) + " files were not installed; the first: " + why);
 }
 
 }  // namespace
