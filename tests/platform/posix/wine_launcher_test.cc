@@ -171,8 +171,6 @@ TEST_F(WineLauncherTest, WineIsGivenTheAbsolutePrefixTheDriveWasMappedInto) {
     fs::path prefix;
   } cases[] = {
       {drive_.prefix().filename().string(), drive_.prefix()},
-      {"./" + drive_.prefix().filename().string(),
-       drive_.prefix().parent_path() / "." / drive_.prefix().filename()},
       {"", home / ".wine"},
       {std::nullopt, home / ".wine"},
   };
