@@ -1,18 +1,22 @@
 // Shows the update window's Qt view in a chosen state, on seams that do nothing, for
 // screenshots and layout reviews:
 //
-//   kw_view_preview [idle|running|failed] [--error-panel]
+//   kw_view_preview [idle|running|failed|not-installed] [--error-panel]
 //
 // idle     the window as the program opens it (the default)
 // running  in the middle of a download
 // failed   after a download that could not reach the server, as the run leaves it
+// not-installed  a whole run, on a drive in memory, whose installation cannot replace KW.exe
+//          (another program holds it): its message box stays open over the window
 // --error-panel  with the error panel opened, as by the 오류 button
 //
-// The states are written into the window's model the way a run writes them. The seams are the
-// tests' fakes: pressing 확인 starts a run that fails at once, on a drive that has no folders.
+// The states but the last are written into the window's model the way a run writes them. The
+// seams are the tests' fakes: pressing 확인 starts a run that fails at once, on a drive that has
+// no folders (the last state's drive has what a run needs).
 
 #include <QApplication>
 #include <QString>
+#include <QTimer>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -22,6 +26,7 @@
 #include "build_config.h"
 #include "platform/clock.h"
 #include "support/fakes.h"
+#include "support/memory_file_system.h"
 #include "ui/qt/qt_window.h"
 
 namespace {
@@ -62,16 +67,23 @@ int main(int argc, char** argv) {
     const std::string_view argument = argv[i];
     if (argument == "--error-panel") {
       error_panel = true;
-    } else if (argument == "idle" || argument == "running" || argument == "failed") {
+    } else if (argument == "idle" || argument == "running" || argument == "failed" ||
+               argument == "not-installed") {
       state = argument;
     } else {
-      std::fprintf(stderr, "usage: %s [idle|running|failed] [--error-panel]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [idle|running|failed|not-installed] [--error-panel]\n",
+                   argv[0]);
       return 2;
     }
   }
 
   kw::testing::FakeInstanceGuard guard;
-  kw::testing::NoDrive files;
+  kw::testing::NoDrive no_drive;
+  kw::testing::MemoryFileSystem drive;
+  drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  drive.Write("C:\\TavKorea\\KW.exe", "KW in use");
+  drive.Hold("C:\\TavKorea\\KW.exe");
+  kw::FileSystem& files = state == "not-installed" ? static_cast<kw::FileSystem&>(drive) : no_drive;
   kw::testing::FakeProcesses processes(files);
   kw::SteadyClock clock;
   kw::QtWindow view;
@@ -83,5 +95,8 @@ int main(int argc, char** argv) {
   if (state == "failed") ShowFailed(window.model());
   if (error_panel) window.Click(ErrViewCmd);
   if (!window.Load()) return 0;
+  if (state == "not-installed") {
+    QTimer::singleShot(0, [&window] { window.Click(TavEnterCmd); });
+  }
   return QApplication::exec();
 }

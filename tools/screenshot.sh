@@ -5,8 +5,10 @@
 #
 # BUILD_DIR (default build/default) holds kw_update and kw_view_preview; OUT_DIR (default docs)
 # receives window.png (the window as kw_update opens it), window-running.png (in the middle of
-# a download) and window-error-panel.png (after a failed download, the error panel open). The
-# last two come from kw_view_preview, which shows the same view in a given state; the first
+# a download), window-error-panel.png (after a failed download, the error panel open) and
+# window-not-installed.png (a run whose installation could not replace KW.exe, the error panel
+# open, once its message box, window-not-installed-message.png, has been answered). The last
+# three come from kw_view_preview, which shows the same view in a given state; the first
 # comes from kw_update when it has been built, otherwise from kw_view_preview as well. Each
 # picture is the window's client area: Xvfb runs no window manager, so there is no title bar.
 #
@@ -32,6 +34,7 @@ if [[ -z "${KW_SCREENSHOT_INNER:-}" ]]; then
 fi
 
 caption=$(sed -n 's/.*kWindowCaption = "\(.*\)";/\1/p' "$root/src/app/window_layout.h")
+app_title=$(sed -n 's/.*kAppTitle = "\(.*\)";/\1/p' "$root/src/app/window_layout.h")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export HOME=$scratch/home WINEPREFIX=$scratch/wine XDG_RUNTIME_DIR=$scratch/run
@@ -44,7 +47,11 @@ unset SESSION_MANAGER
 name_pattern="^$(printf '%s' "$caption" | sed 's/[][\\.*^$()+?{}|]/\\&/g')\$"
 
 # shoot PNG PROGRAM [ARGS...]: starts the program, waits for its window to be mapped and
-# painted, writes the window's picture, and ends the program.
+# painted (and $settle more seconds), writes the window's picture, and ends the program. With
+# $answer set, first writes the picture of the message box that is open by then, as PNG with
+# "-message" before ".png", and answers it.
+settle=0
+answer=
 shoot() {
   local png=$1
   shift
@@ -58,7 +65,14 @@ shoot() {
     return 1
   fi
   # The first paint follows the mapping by a few event-loop passes.
-  sleep 1
+  sleep $((1 + settle))
+  if [[ -n "$answer" ]]; then
+    local box
+    box=$(xdotool search --onlyvisible --name "^$app_title\$" | head -n 1)
+    xwd -silent -id "$box" | convert xwd:- "${png%.png}-message.png"
+    xdotool windowfocus --sync "$box" key Return
+    sleep 1
+  fi
   xwd -silent -id "$window" | convert xwd:- "$png"
   kill "$pid"
   wait "$pid" 2>/dev/null || true
@@ -72,3 +86,6 @@ else
 fi
 shoot "$out/window-running.png" "$build/kw_view_preview" running
 shoot "$out/window-error-panel.png" "$build/kw_view_preview" failed --error-panel
+# Its run takes two one-second pauses before the message box.
+settle=4 answer=1 shoot "$out/window-not-installed.png" "$build/kw_view_preview" not-installed \
+  --error-panel

@@ -14,6 +14,16 @@ namespace {
 
 using enum ControlId;
 
+// The failure that ends a run whose installation left files out: how many, and why the first.
+Failure NotInstalledFailure(const InstallOutcome& outcome) {
+  const std::size_t count = outcome.not_installed.size();
+  const std::string why = outcome.first_failure->description();
+  return Failure(outcome.first_failure->number(),
+                 count == 1
+                     ? "1 file was not installed: " + why
+                     : std::to_string(count) + " files were not installed; the first: " + why);
+}
+
 }  // namespace
 
 void UpdateWindow::StartUpdate() {
@@ -80,9 +90,13 @@ void UpdateWindow::RunDownloads() {
 
   // From here on, failures pass on to the caller.
   AnnounceStep("복사");
-  InstallStagedFiles();
+  const InstallOutcome installed = InstallStagedFiles();
+  for (const std::string& name : installed.not_installed) AppendToErrorLog(name + "\r\n");
   AnnounceStep("등록");
+  // The files that were installed may need the batch file as much as a complete update does.
   platform_.processes.StartBatchFile(BatchFilePath());
+  // An update that did not take effect whole is never called complete.
+  if (installed.first_failure) throw NotInstalledFailure(installed);
   AnnounceStep("완료");
   model_.SetCaption(Msg0Lbl, "작업완료");
   PumpEvents();
@@ -95,8 +109,9 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
                           std::move(local_folder), std::move(file_name));
 }
 
-void UpdateWindow::InstallStagedFiles() {
-  kw::InstallStagedFiles(platform_.files, settings_, catalogue_, model_.Selected(TavSelt1Opt));
+InstallOutcome UpdateWindow::InstallStagedFiles() {
+  return kw::InstallStagedFiles(platform_.files, settings_, catalogue_,
+                                model_.Selected(TavSelt1Opt));
 }
 
 void UpdateWindow::TimeWaitSec(std::int16_t seconds) {

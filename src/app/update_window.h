@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/window_model.h"
+#include "install/installer.h"
 #include "platform/clock.h"
 #include "platform/failure.h"
 #include "platform/file_system.h"
@@ -67,12 +68,14 @@ class UpdateWindow final : private DownloadProgress {
 
   // The operations of an update run, public for the tests that drive them one by one.
   // StartUpdate and RunDownloads pass on the failures they do not handle (and RunAbandoned
-  // once the window is unloaded).
+  // once the window is unloaded). Files the installer could not install go into the error log;
+  // RunDownloads then still starts the batch file, but passes on a failure that says how many
+  // there were and why the first was not installed, instead of ending as complete.
   void StartUpdate();
   void RunDownloads();
   DownloadResult DownloadFile(std::string base_address, std::string local_folder,
                               std::string file_name);
-  void InstallStagedFiles();
+  InstallOutcome InstallStagedFiles();
   void TimeWaitSec(std::int16_t seconds);
   void BuildFileCatalogue();
 

@@ -9,22 +9,26 @@ namespace kw {
 namespace {
 
 void CopySkippingFailure(FileSystem& files, const std::string& source,
-                         const std::string& destination) {
+                         const std::string& destination, const std::string& name,
+                         InstallOutcome& outcome) {
   try {
     files.CopyFile(source, destination);
-  } catch (const Failure&) {
+  } catch (const Failure& failure) {
+    outcome.not_installed.push_back(name);
+    if (!outcome.first_failure) outcome.first_failure = failure;
   }
 }
 
 }  // namespace
 
-void InstallStagedFiles(FileSystem& files, const FolderSettings& settings,
-                        const FileCatalogue& catalogue, bool full_update) {
+InstallOutcome InstallStagedFiles(FileSystem& files, const FolderSettings& settings,
+                                  const FileCatalogue& catalogue, bool full_update) {
+  InstallOutcome outcome;
   for (const std::string& executable : {settings.MainExeName, settings.SubExeName}) {
     CopySkippingFailure(files, StagedPath(settings, kExecutableRoute, executable),
-                        InstalledPath(settings, kExecutableRoute, executable));
+                        InstalledPath(settings, kExecutableRoute, executable), executable, outcome);
   }
-  if (!full_update) return;
+  if (!full_update) return outcome;
 
   for (const ListRoute& list_route : kListRoutes) {
     const FileList& list = catalogue.List(list_route.list);
@@ -32,9 +36,10 @@ void InstallStagedFiles(FileSystem& files, const FolderSettings& settings,
       const std::string& name = list[slot];
       if (name.empty()) continue;
       CopySkippingFailure(files, StagedPath(settings, list_route.route, name),
-                          InstalledPath(settings, list_route.route, name));
+                          InstalledPath(settings, list_route.route, name), name, outcome);
     }
   }
+  return outcome;
 }
 
 }  // namespace kw

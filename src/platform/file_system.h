@@ -36,6 +36,13 @@ class FileSystem {
   // leaves the old destination whole and nothing else behind.
   virtual void CopyFile(std::string_view source, std::string_view destination) = 0;
 
+  // Gives a file another name in the same folder, replacing a file of that name as one step: the
+  // destination is the old file or the renamed one, never a mix. A rename that fails changes
+  // nothing: a missing source, a folder at either path, a missing destination folder, a
+  // destination another program holds. Not guaranteed: that the content reaches the disk
+  // before the new name does (the cost would fall on every download).
+  virtual void RenameFile(std::string_view source, std::string_view destination) = 0;
+
   // Deletes every ordinary file matching the pattern; folders are never touched. Fails when
   // nothing matches or a matching file cannot be deleted (the others may be gone by then).
   virtual void DeleteFiles(std::string_view pattern) = 0;

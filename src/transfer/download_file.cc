@@ -15,6 +15,11 @@ namespace {
 
 using Label = DownloadProgress::Label;
 
+// A download is written under its name and this, and renamed to its name only when whole: a
+// partial file must never stand where the next run takes its backup copies from. The name stays
+// visible, so that the next run's clean-up of its staging folder ("*.*") removes it.
+constexpr std::string_view kPartialSuffix = ".part";
+
 // The announced length: the Content-Length header as a signed 32-bit number.
 std::int32_t AnnouncedLength(const std::string& header) {
   const char* begin = header.c_str();
@@ -70,6 +75,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
   try {
     const std::string address = base_address + "/" + file_name;
     const std::string local_path = local_folder + "\\" + file_name;
+    const std::string partial_path = local_path + std::string(kPartialSuffix);
 
     progress.SetPercent(0);
     progress.SetLabel(Label::kFile, file_caption);
@@ -91,7 +97,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     const std::int32_t announced = AnnouncedLength(length_header);
 
     const Clock::TimePoint start = clock.Now();
-    file = files.OpenForWriting(local_path);
+    file = files.OpenForWriting(partial_path);
     double received = 0;
     std::size_t chunk_size = 0;
     do {
@@ -120,6 +126,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     }
     file->Close();
     file.reset();
+    files.RenameFile(partial_path, local_path);
 
     progress.SetLabel(Label::kFile, file_caption + " - 다운완료");
     TimeWaitSec(clock, progress, 1);
@@ -127,7 +134,8 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
   } catch (const Failure& failure) {
     progress.SetLabel(Label::kTransferState, FailureText(failure));
     inet1.Cancel();
-    // Closing keeps what was written so far; a failure to close changes nothing for the run.
+    // Closing keeps what was written so far, under the partial name; a failure to close changes
+    // nothing for the run.
     file.reset();
     progress.AppendToErrorLog(file_name + "\r\n");
     progress.SetLabel(Label::kFile, file_caption + " - 다운취소");

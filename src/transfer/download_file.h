@@ -67,13 +67,16 @@ struct DownloadForm {
 // Fetches base_address + "/" + file_name into local_folder + "\" + file_name, a chunk at a time,
 // with the elapsed seconds, kilobytes and percentage shown after every chunk, and a one-second
 // pause at the end. The transfer control must be set up and idle, and the folder must exist.
+// The body is written to file_name + ".part" in the folder (emptied first when it exists) and
+// renamed to file_name, replacing a file there, only once it is whole.
 //
 // Every failure (an unreachable host, a status outside 200-299, a missing or non-numeric
 // Content-Length, a length of 0, a body that breaks off, ends short or goes past the announced
 // length, a file that cannot be written) is handled here: its text goes to the transfer-state
-// label, the transfer is cancelled, the file closed (what was written stays, at most one chunk
-// past the announced length), the name added to the error log as a line of its own, and the
-// file label marked " - 다운취소". The result is then kDownloadFailed, after the pause.
+// label, the transfer is cancelled, the file closed (what was written stays under the ".part"
+// name, at most one chunk past the announced length; a file under file_name is left as it
+// was), the name added to the error log as a line of its own, and the file label marked
+// " - 다운취소". The result is then kDownloadFailed, after the pause.
 DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
                             std::string base_address, std::string local_folder,
                             std::string file_name);

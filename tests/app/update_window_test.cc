@@ -186,7 +186,7 @@ TEST_F(UpdateWindowTest, ClosingTheWindowDuringADownloadAbandonsTheRunAtOnce) {
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "");
   EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\KW.exe"));
   // The download's file was closed: it can be removed and opened again.
-  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe").size(), 3u * 1024);
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW.exe.part").size(), 3u * 1024);
 }
 
 TEST_F(UpdateWindowTest, AFailureThatARunPassesOnIsShownAndTheWindowGoesIdle) {
@@ -204,6 +204,31 @@ TEST_F(UpdateWindowTest, AFailureThatARunPassesOnIsShownAndTheWindowGoesIdle) {
   EXPECT_TRUE(t.model().Enabled(SsFme));
   EXPECT_EQ(t.host.pointers,
             (std::vector<MousePointer>{MousePointer::kBusy, MousePointer::kDefault}));
+  EXPECT_FALSE(t.window.running());
+}
+
+TEST_F(UpdateWindowTest, FilesNotInstalledAreLoggedAndTheRunIsNotCalledComplete) {
+  t.window.Load();
+  t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  // Another program has KW.exe open; a folder stands where KZ.exe goes.
+  t.drive.Write("C:\\TavKorea\\KW.exe", "old KW");
+  t.drive.Hold("C:\\TavKorea\\KW.exe");
+  t.drive.MakeFolder("C:\\TavKorea\\KZ.exe");
+  t.window.Click(TavEnterCmd);
+
+  EXPECT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\nKZ.exe\r\n");
+  const std::string description =
+      "2 files were not installed; the first: Permission denied (another program has the file "
+      "open): C:\\TavKorea\\KW.exe";
+  ASSERT_EQ(t.host.messages.size(), 1u);
+  EXPECT_EQ(t.host.messages[0].second, description + "\n\n(Error 70)");
+  EXPECT_EQ(t.model().Caption(Msg3Lbl), description);
+  EXPECT_EQ(t.model().Caption(Msg1Lbl), "등록");
+  EXPECT_EQ(t.model().Caption(Msg0Lbl), "* 작업시작 *");
+  // The batch file still starts, for whatever was installed.
+  EXPECT_EQ(t.processes.started, std::vector<std::string>{"C:\\TavKorea\\KW_Update.Bat"});
+  EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "old KW");
+  EXPECT_TRUE(t.model().Enabled(TavEnterCmd));
   EXPECT_FALSE(t.window.running());
 }
 

@@ -45,7 +45,9 @@ class InstallerTest : public ::testing::Test {
 TEST_F(InstallerTest, AnExecutablesOnlyRunCopiesJustTheTwoPrograms) {
   t.drive.Write("C:\\TavBackup\\Update\\OrvGrid.ocx", "staged");
   t.drive.Write("C:\\TavKorea\\KW.exe", std::string(100000, 'o'));  // replaced whole
-  t.window.InstallStagedFiles();
+  const InstallOutcome outcome = t.window.InstallStagedFiles();
+  EXPECT_TRUE(outcome.not_installed.empty());
+  EXPECT_FALSE(outcome.first_failure);
   EXPECT_EQ(Copies(), (std::vector<std::string>{"C:\\TavBackup\\KW.exe -> C:\\TavKorea\\KW.exe",
                                                 "C:\\TavBackup\\KZ.exe -> C:\\TavKorea\\KZ.exe"}));
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "new KW");
@@ -116,7 +118,12 @@ TEST_F(InstallerTest, AFailedCopyIsSkippedAndTheNextOneRuns) {
   t.drive.Remove("C:\\TavKorea\\Font");
 
   t.recorder.Clear();
-  EXPECT_NO_THROW(t.window.InstallStagedFiles());
+  InstallOutcome outcome;
+  EXPECT_NO_THROW(outcome = t.window.InstallStagedFiles());
+  EXPECT_EQ(outcome.not_installed, (std::vector<std::string>{"KW.exe", "b.dll", "c.dll", "f.TX$"}));
+  ASSERT_TRUE(outcome.first_failure);
+  EXPECT_EQ(outcome.first_failure->number(), error::kFileNotFound);
+  EXPECT_EQ(outcome.first_failure->description(), "File not found: C:\\TavBackup\\KW.exe");
 
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "old KW");
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KZ.exe"), "new KZ");

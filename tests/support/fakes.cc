@@ -141,6 +141,11 @@ void RecordingFileSystem::CopyFile(std::string_view source, std::string_view des
   inner_.CopyFile(source, destination);
 }
 
+void RecordingFileSystem::RenameFile(std::string_view source, std::string_view destination) {
+  calls.push_back("RenameFile " + std::string(source) + " -> " + std::string(destination));
+  inner_.RenameFile(source, destination);
+}
+
 void RecordingFileSystem::DeleteFiles(std::string_view pattern) {
   calls.push_back("DeleteFiles " + std::string(pattern));
   inner_.DeleteFiles(pattern);

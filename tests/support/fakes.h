@@ -123,6 +123,7 @@ class RecordingFileSystem : public FileSystem {
   bool Exists(std::string_view path) override;
   void CreateFolder(std::string_view path) override;
   void CopyFile(std::string_view source, std::string_view destination) override;
+  void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
   bool AnyFileMatches(std::string_view pattern) override;
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
@@ -138,6 +139,7 @@ class NoDrive final : public FileSystem {
   bool Exists(std::string_view path) override { Fail(path); }
   void CreateFolder(std::string_view path) override { Fail(path); }
   void CopyFile(std::string_view source, std::string_view) override { Fail(source); }
+  void RenameFile(std::string_view source, std::string_view) override { Fail(source); }
   void DeleteFiles(std::string_view pattern) override { Fail(pattern); }
   bool AnyFileMatches(std::string_view pattern) override { Fail(pattern); }
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override { Fail(path); }

@@ -139,6 +139,26 @@ void MemoryFileSystem::CopyFile(std::string_view source, std::string_view destin
   to->content = from->content;
 }
 
+void MemoryFileSystem::RenameFile(std::string_view source, std::string_view destination) {
+  auto [from_folder, from_name] = Parent(source);
+  Node* from = from_folder != nullptr ? from_folder->Child(from_name) : nullptr;
+  if (from == nullptr) throw from_folder != nullptr ? FileNotFound(source) : PathNotFound(source);
+  if (from->folder) throw FolderInTheWay(source);
+  if (from->held) throw InUse(source);
+  auto [folder, name] = Parent(destination);
+  if (folder == nullptr) throw PathNotFound(destination);
+  Node* to = folder->Child(name);
+  if (to == from) return;
+  if (to != nullptr && to->folder) throw FolderInTheWay(destination);
+  if (to != nullptr && to->held) throw InUse(destination);
+  // A replaced file's name keeps its letter case, as on the POSIX drive.
+  if (to != nullptr) name = to->name;
+  std::unique_ptr<Node> node = std::move(from_folder->children[Key(from_name)]);
+  from_folder->children.erase(Key(from_name));
+  node->name = name;
+  folder->children[Key(name)] = std::move(node);
+}
+
 void MemoryFileSystem::DeleteFiles(std::string_view pattern) {
   auto [folder, name_pattern] = Parent(pattern);
   if (folder == nullptr) throw PathNotFound(pattern);

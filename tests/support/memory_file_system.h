@@ -27,6 +27,7 @@ class MemoryFileSystem final : public FileSystem {
   bool Exists(std::string_view path) override;
   void CreateFolder(std::string_view path) override;
   void CopyFile(std::string_view source, std::string_view destination) override;
+  void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
   bool AnyFileMatches(std::string_view pattern) override;
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;

@@ -39,6 +39,8 @@ class DownloadFileTest : public ::testing::Test {
     return t.drive.Read(std::string(kFolder) + "\\" + name);
   }
   bool IsStaged(const std::string& name) { return t.drive.Has(std::string(kFolder) + "\\" + name); }
+  // What a failed download left under its partial name.
+  std::string Partial(const std::string& name) { return Staged(name + ".part"); }
 
   TestWindow t;
 };
@@ -151,7 +153,8 @@ TEST_F(DownloadFileTest, AMissingOrUnusableLengthFailsBeforeTheFileExists) {
 TEST_F(DownloadFileTest, ALengthOfZeroFailsAtTheFirstChunkAndKeepsIt) {
   ExpectFailed(t, Download("zero.bin", ScriptedResponse{.body = Body(3000), .content_length = "0"}),
                "zero.bin", "Division by zero: the server announced a length of 0");
-  EXPECT_EQ(Staged("zero.bin"), Body(1024));
+  EXPECT_EQ(Partial("zero.bin"), Body(1024));
+  EXPECT_FALSE(IsStaged("zero.bin"));
   EXPECT_EQ(t.inet.CountCalls("GetChunk"), 1);
 }
 
@@ -184,7 +187,8 @@ TEST_F(DownloadFileTest, ABodyThatBreaksOffOrEndsShortFailsAndTheNextDownloadWor
   ExpectFailed(t,
                Download("cut.bin", ScriptedResponse{.body = Body(5000), .fail_after_bytes = 2048}),
                "cut.bin", "The connection was reset");
-  EXPECT_EQ(Staged("cut.bin"), Body(2048));
+  EXPECT_EQ(Partial("cut.bin"), Body(2048));
+  EXPECT_FALSE(IsStaged("cut.bin"));
 
   ExpectFailed(
       t, Download("short.bin", ScriptedResponse{.body = Body(2500), .content_length = "3000"}),
@@ -193,6 +197,7 @@ TEST_F(DownloadFileTest, ABodyThatBreaksOffOrEndsShortFailsAndTheNextDownloadWor
   // The file of the failed download was closed: the next one opens its own normally.
   EXPECT_EQ(Download("next.bin", ScriptedResponse{.body = Body(1500)}), kDownloadComplete);
   EXPECT_EQ(Staged("next.bin"), Body(1500));
+  EXPECT_FALSE(IsStaged("next.bin.part"));
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "cut.bin\r\nshort.bin\r\n");
 }
 
@@ -201,7 +206,8 @@ TEST_F(DownloadFileTest, ABodyLongerThanAnnouncedFailsAtTheFirstChunkPastTheLeng
   ExpectFailed(
       t, Download("long.bin", ScriptedResponse{.body = Body(64 * 1024), .content_length = "2000"}),
       "long.bin", "The download of long.bin went past the 2000 bytes the server announced");
-  EXPECT_EQ(Staged("long.bin"), Body(2048));
+  EXPECT_EQ(Partial("long.bin"), Body(2048));
+  EXPECT_FALSE(IsStaged("long.bin"));
   EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2);
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "long.bin\r\n");
 }
@@ -218,8 +224,10 @@ TEST_F(DownloadFileTest, ProgressOfTheLastFileStaysUntilTheFirstChunkOfTheNext) 
 
 TEST_F(DownloadFileTest, AnEarlierFileAtThePathIsReplacedWhole) {
   t.drive.Write(std::string(kFolder) + "\\old.Tx$", std::string(5000, 'o'));
+  t.drive.Write(std::string(kFolder) + "\\old.Tx$.part", std::string(5000, 'p'));
   Download("old.Tx$", ScriptedResponse{.body = "new"});
   EXPECT_EQ(Staged("old.Tx$"), "new");
+  EXPECT_FALSE(IsStaged("old.Tx$.part"));
 }
 
 TEST_F(DownloadFileTest, TransferStatesShowWhileTheRequestRuns) {

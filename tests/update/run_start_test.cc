@@ -102,6 +102,23 @@ TEST_F(RunStartTest, ThePreviousDownloadsBecomeTheBackupsEachOnItsOwn) {
                                       "DeleteFiles C:\\TavBackup\\KW.exe"}));
 }
 
+TEST_F(RunStartTest, ADownloadThatBrokeOffNeverBecomesTheBackup) {
+  const std::string good_kw(5000, 'g');
+  t.CreateWorkspace();
+  t.drive.Write("C:\\TavBackup\\KW_Bak.exe", good_kw);
+  t.drive.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"),
+                ScriptedResponse{.body = std::string(9000, 'n'), .fail_after_bytes = 5000});
+  t.window.Click(TavEnterCmd);
+  ASSERT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\n");
+
+  t.inet.Script(TestWindow::Address("/jdatas3", "KW.exe"), ScriptedResponse{.body = "KW two"});
+  t.window.Click(TavEnterCmd);
+  EXPECT_EQ(t.model().Caption(Msg0Lbl), "작업완료");
+  EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KW_Bak.exe"), good_kw);
+  EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW.exe"), "KW two");
+}
+
 TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
   t.CreateWorkspace();
   t.drive.Write("C:\\TavBackup\\KZ.exe", "KZ of the last run");

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <system_error>
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
@@ -49,10 +50,15 @@ std::optional<std::string> FindOtherCase(const std::filesystem::path& folder,
 }  // namespace
 
 DriveMapping DriveMapping::FromEnvironment() {
-  if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
-    return DriveMapping(prefix);
+  std::filesystem::path prefix = HomeFolder() / ".wine";
+  if (const char* variable = std::getenv("WINEPREFIX"); variable != nullptr && *variable != '\0') {
+    prefix = variable;
   }
-  return DriveMapping(HomeFolder() / ".wine");
+  // Taken from the current folder now, so that the programs started in other folders under
+  // Wine are given the same prefix.
+  std::error_code ignored;
+  std::filesystem::path absolute = std::filesystem::absolute(prefix, ignored);
+  return DriveMapping(absolute.empty() ? prefix : absolute);
 }
 
 std::filesystem::path DriveMapping::DriveRoot(char drive, std::string_view as_written) const {

@@ -14,7 +14,8 @@ namespace kw {
 class DriveMapping {
  public:
   // Takes the prefix from WINEPREFIX, or $HOME/.wine when WINEPREFIX is unset or empty (the
-  // password database's home folder when HOME is unset too). Only reads the environment.
+  // password database's home folder when HOME is unset too), made absolute from the current
+  // folder. Only reads the environment.
   static DriveMapping FromEnvironment();
 
   explicit DriveMapping(std::filesystem::path prefix) : prefix_(std::move(prefix)) {}

@@ -253,6 +253,17 @@ void PosixFileSystem::CopyFile(std::string_view source, std::string_view destina
   SyncFolder(to.parent_path());
 }
 
+void PosixFileSystem::RenameFile(std::string_view source, std::string_view destination) {
+  const fs::path from = drives_.Resolve(source);
+  // rename() tells neither a missing source from a missing destination folder, nor a folder
+  // from a file when nothing stands at the destination.
+  struct stat info {};
+  if (stat(from.c_str(), &info) != 0) throw ErrnoFailure(errno, source, from);
+  if (S_ISDIR(info.st_mode)) throw ErrnoFailure(EISDIR, source, from);
+  const fs::path to = drives_.Resolve(destination);
+  if (rename(from.c_str(), to.c_str()) != 0) throw ErrnoFailure(errno, destination, to);
+}
+
 void PosixFileSystem::DeleteFiles(std::string_view pattern_text) {
   const Pattern pattern = SplitPattern(drives_, pattern_text);
   const std::optional<std::vector<std::string>> names = MatchingFiles(pattern);

@@ -32,6 +32,8 @@ class PosixFileSystem final : public FileSystem {
   bool Exists(std::string_view path) override;
   void CreateFolder(std::string_view path) override;
   void CopyFile(std::string_view source, std::string_view destination) override;
+  // rename(2); the destination keeps the letter case of a file it replaces.
+  void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
   // A missing folder holds no files; a folder that cannot be read fails.
   bool AnyFileMatches(std::string_view pattern) override;

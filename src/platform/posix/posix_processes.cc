@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <optional>
@@ -29,6 +31,9 @@ namespace kw {
 namespace {
 
 namespace fs = std::filesystem;
+
+// How long a batch start waits for Wine to refuse. Short, as the window does not pump meanwhile.
+constexpr std::chrono::milliseconds kWineRefusalWait{500};
 
 constexpr std::array<std::string_view, 4> kWineLoaders = {"wine", "wine64", "wine-preloader",
                                                           "wine64-preloader"};
@@ -163,7 +168,8 @@ int PosixProcesses::EndProcesses(const std::function<bool(const RunningProcess&)
 }
 
 void PosixProcesses::StartBatchFile(std::string_view path) {
-  const fs::path batch_file = DriveMapping::FromEnvironment().Resolve(path);
+  const DriveMapping drives = DriveMapping::FromEnvironment();
+  const fs::path batch_file = drives.Resolve(path);
   struct stat info {};
   if (stat(batch_file.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
     throw Failure(error::kFileNotFound, "File not found: cannot find the batch file " +
@@ -176,14 +182,27 @@ void PosixProcesses::StartBatchFile(std::string_view path) {
                                            "the program that runs Windows programs");
   }
   // Wine's start gives the batch file a console window of its own, as Windows does, and
-  // returns without waiting for it; /d makes the batch file's folder its current one.
-  const int err =
-      SpawnDetached({wine->string(), "start", "/d", WindowsFolderOf(path), std::string(path)},
-                    batch_file.parent_path());
-  if (err != 0) {
-    throw Failure(error::kCannotStart, "Cannot start Wine (" + wine->string() +
-                                           ") to run the batch file " + std::string(path) + ": " +
-                                           std::generic_category().message(err));
+  // returns without waiting for it; /d makes the batch file's folder its current one. Wine
+  // refuses a prefix it cannot use within a tenth of a second; a start that is still running
+  // after the wait below has got past that (a new prefix takes Wine many seconds to set up,
+  // which the window must not wait for).
+  const SpawnOutcome outcome = SpawnDetached(
+      {wine->string(), "start", "/d", WindowsFolderOf(path), std::string(path)},
+      EnvironmentWithWinePrefix(drives.prefix()), batch_file.parent_path(), kWineRefusalWait);
+  const std::string cannot_start =
+      "Cannot start Wine (" + wine->string() + ") to run the batch file " + std::string(path);
+  if (outcome.error != 0) {
+    throw Failure(error::kCannotStart,
+                  cannot_start + ": " + std::generic_category().message(outcome.error));
+  }
+  if (const std::optional<int> status = outcome.early_status;
+      status && !(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)) {
+    const std::string how =
+        WIFEXITED(*status) ? "it ended with exit status " + std::to_string(WEXITSTATUS(*status))
+                           : "it was ended by signal " + std::to_string(WTERMSIG(*status));
+    throw Failure(error::kCannotStart, cannot_start + " in the Wine prefix " +
+                                           drives.prefix().string() + ": " + how +
+                                           " (WINEPREFIX chooses the prefix)");
   }
 }
 

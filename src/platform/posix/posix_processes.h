@@ -22,9 +22,12 @@ namespace kw {
 // is FindWine()'s absolute path and <folder> the batch file's Windows folder: Wine's start gives
 // the batch file a console window of its own (or a hidden console where there is no display)
 // and returns without waiting for it. Wine itself runs as SpawnDetached() starts it, in the
-// batch file's host folder. Fails with kFileNotFound when the batch file does not exist, with
-// kPathNotFound when its drive is not in the prefix, and with kCannotStart when no Wine is
-// found or Wine cannot be started.
+// batch file's host folder, with WINEPREFIX set to the absolute prefix the drive is mapped into
+// (DriveMapping::FromEnvironment()), whatever the variable held. Fails with kFileNotFound when
+// the batch file does not exist, with kPathNotFound when its drive is not in the prefix, and
+// with kCannotStart when no Wine is found, Wine cannot be started, or Wine ends with a failure
+// within half a second (as it does when it refuses the prefix). A failure after that is not
+// seen: the call never holds its caller longer.
 class PosixProcesses final : public Processes {
  public:
   PosixProcesses() = default;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <future>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -85,11 +86,27 @@ std::optional<fs::path> FindWine() {
   return std::nullopt;
 }
 
-int SpawnDetached(const std::vector<std::string>& arguments, const fs::path& folder) {
+std::vector<std::string> EnvironmentWithWinePrefix(const fs::path& prefix) {
+  constexpr std::string_view kName = "WINEPREFIX=";
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!std::string_view(*entry).starts_with(kName)) environment.emplace_back(*entry);
+  }
+  environment.push_back(std::string(kName) + prefix.string());
+  return environment;
+}
+
+SpawnOutcome SpawnDetached(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment, const fs::path& folder,
+                           std::chrono::milliseconds early_exit_wait) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
 
   SpawnActions actions;
   SpawnAttributes attributes;
@@ -116,14 +133,23 @@ int SpawnDetached(const std::vector<std::string>& arguments, const fs::path& fol
   // posix_spawn, not fork: the fork handlers of Qt's, curl's or any library's would run here,
   // and with the window's threads about, their locks may be held by then.
   if (err == 0) {
-    err = posix_spawn(&child, argv[0], actions.get(), attributes.get(), argv.data(), environ);
+    err = posix_spawn(&child, argv[0], actions.get(), attributes.get(), argv.data(), envp.data());
   }
-  if (err != 0) return err;
-  std::thread([child] {
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  if (err != 0) return {.error = err, .early_status = std::nullopt};
+
+  // The reaper outlives this call; the promise tells the caller the status if it is still
+  // listening. A status that cannot be had (someone else reaped it) counts as still running.
+  std::promise<std::optional<int>> ended;
+  std::future<std::optional<int>> status = ended.get_future();
+  std::thread([child, ended = std::move(ended)]() mutable {
+    int wait_status = 0;
+    pid_t reaped = 0;
+    while ((reaped = waitpid(child, &wait_status, 0)) < 0 && errno == EINTR) {
     }
+    ended.set_value(reaped == child ? std::optional<int>(wait_status) : std::nullopt);
   }).detach();
-  return 0;
+  if (status.wait_for(early_exit_wait) != std::future_status::ready) return {};
+  return {.error = 0, .early_status = status.get()};
 }
 
 }  // namespace kw

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,14 +15,29 @@ namespace kw {
 // ones skipped). nullopt when there is none. Reads WINE and PATH at the time of the call.
 std::optional<std::filesystem::path> FindWine();
 
-// Starts `arguments[0]`, an absolute path, with `arguments` as its argv, and returns at once:
-// in a session of its own, in `folder`, with the standard streams on /dev/null, no other
-// descriptor of this process, default signal handling, nothing blocked, and this process's
-// environment. Nothing waits for it; a thread of its own reaps it once it ends, so it never
-// stays a zombie. No fork handler of any library runs (posix_spawn).
-//
-// Returns 0, or the errno that kept it from starting (the program could not be run, the folder
-// could not be entered).
-int SpawnDetached(const std::vector<std::string>& arguments, const std::filesystem::path& folder);
+// The environment a Wine child is given: this process's, with WINEPREFIX set to `prefix` in
+// place of whatever value it had (a relative one would name another folder once the child is in
+// its own; an empty one Wine refuses). Reads the environment at the time of the call.
+std::vector<std::string> EnvironmentWithWinePrefix(const std::filesystem::path& prefix);
+
+// What became of a start.
+struct SpawnOutcome {
+  // The errno that kept the program from starting (it could not be run, the folder could not
+  // be entered), or 0.
+  int error = 0;
+  // Its wait status, when it ended within the wait it was given; nullopt when it still ran then.
+  std::optional<int> early_status;
+};
+
+// Starts `arguments[0]`, an absolute path, with `arguments` as its argv and `environment`
+// ("NAME=value" entries) as its environment: in a session of its own, in `folder`, with the
+// standard streams on /dev/null, no other descriptor of this process, default signal handling
+// and nothing blocked. No fork handler of any library runs (posix_spawn). A thread of its own
+// reaps it once it ends, so it never stays a zombie; the caller waits for that at most
+// `early_exit_wait`, to learn of a program that refuses at once.
+SpawnOutcome SpawnDetached(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment,
+                           const std::filesystem::path& folder,
+                           std::chrono::milliseconds early_exit_wait);
 
 }  // namespace kw

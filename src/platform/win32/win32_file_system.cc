@@ -303,6 +303,22 @@ void Win32FileSystem::CopyFile(std::string_view source, std::string_view destina
   temporary.Release();
 }
 
+void Win32FileSystem::RenameFile(std::string_view source, std::string_view destination) {
+  const std::wstring from = FullPath(source);
+  const std::wstring to = FullPath(destination);
+  const DWORD source_attributes = ::GetFileAttributesW(from.c_str());
+  if (source_attributes == INVALID_FILE_ATTRIBUTES) throw FileFailure(::GetLastError(), source);
+  if (IsFolder(source_attributes)) throw FolderInTheWay(source);
+  // As for a copy: Wine's MoveFileExW replaces a read-only file.
+  const DWORD destination_attributes = ::GetFileAttributesW(to.c_str());
+  if (IsFolder(destination_attributes)) throw FolderInTheWay(destination);
+  if (IsReadOnly(destination_attributes)) throw FileFailure(ERROR_ACCESS_DENIED, destination);
+  if (!::MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    throw ReplaceFailure(::GetLastError(), destination, to);
+  }
+}
+
 void Win32FileSystem::DeleteFiles(std::string_view pattern_text) {
   const Pattern pattern = SplitPattern(pattern_text);
   const std::optional<std::vector<std::wstring>> names = MatchingFiles(pattern);

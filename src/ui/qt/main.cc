@@ -37,7 +37,13 @@ int Run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
+  // The program reads no command line, as the Windows one does: Qt would take its own options
+  // (-platform, -reverse, -qwindowtitle...) from the arguments, so it is given the program's
+  // name alone. Qt's settings still come from the environment (QT_QPA_PLATFORM...).
+  int qt_argc = 1;
+  char program_name[] = "kw_update";
+  char* qt_argv[] = {argc > 0 ? argv[0] : program_name, nullptr};
+  QApplication app(qt_argc, qt_argv);
   // Fusion paints buttons, options and frames in the colours the window gives them, on every
   // platform plugin.
   QApplication::setStyle(QStringLiteral("Fusion"));

@@ -215,11 +215,50 @@ TEST_P(FileSystemContract, AFileAnotherProgramHoldsIsLeftAsItIs) {
                 error::kPermissionDenied, At("App\\KW.exe"));
   ExpectFailure(FailureOf([&] { files().OpenForWriting(At("App\\KW.exe")); }),
                 error::kPermissionDenied, At("App\\KW.exe"));
+  driver().Write(At("App\\KW.exe.part"), "new");
+  ExpectFailure(FailureOf([&] { files().RenameFile(At("App\\KW.exe.part"), At("App\\KW.exe")); }),
+                error::kPermissionDenied, At("App\\KW.exe"));
   // The others go; the failure names the one that stayed.
   ExpectFailure(FailureOf([&] { files().DeleteFiles(At("App\\*.*")); }), error::kPermissionDenied,
                 At("App\\KW.exe"));
   EXPECT_EQ(driver().List(At("App")), (Names{"KW.exe"}));
   EXPECT_EQ(driver().List(At("Stage")), (Names{"KW.exe"}));
+}
+
+// --- Renames ---
+
+TEST_P(FileSystemContract, RenameReplacesTheDestinationWhole) {
+  driver().Write(At("Stage\\KW.exe.part"), PatternedContent(300 * 1024));
+  driver().Write(At("Stage\\kw.EXE"), "the earlier download");
+  files().RenameFile(At("Stage\\KW.exe.part"), At("Stage\\KW.exe"));
+  const Names left = driver().List(At("Stage"));
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(left[0], "KW.exe")) << left[0];
+  EXPECT_EQ(driver().Read(At("Stage\\" + left[0])), PatternedContent(300 * 1024));
+
+  driver().Write(At("Stage\\KZ.exe.part"), "kz");
+  files().RenameFile(At("Stage\\KZ.exe.part"), At("Stage\\KZ.exe"));
+  EXPECT_EQ(driver().Read(At("Stage\\KZ.exe")), "kz");
+  EXPECT_EQ(driver().List(At("Stage")).size(), 2u);
+}
+
+TEST_P(FileSystemContract, ARenameThatCannotBeDoneChangesNothing) {
+  driver().Write(At("Stage\\KW.exe.part"), "new");
+  driver().Write(At("Stage\\KW.exe"), "old");
+  driver().MakeFolder(At("Stage\\Data"));
+  ExpectFailure(
+      FailureOf([&] { files().RenameFile(At("Stage\\KZ.exe.part"), At("Stage\\KZ.exe")); }),
+      error::kFileNotFound, At("Stage\\KZ.exe.part"));
+  ExpectFailure(FailureOf([&] { files().RenameFile(At("Stage\\KW.exe.part"), At("Stage\\Data")); }),
+                error::kPathFileAccess, At("Stage\\Data"));
+  ExpectFailure(FailureOf([&] { files().RenameFile(At("Stage\\Data"), At("Stage\\Data.old")); }),
+                error::kPathFileAccess, At("Stage\\Data"));
+  ExpectFailure(
+      FailureOf([&] { files().RenameFile(At("Stage\\KW.exe.part"), At("Stage\\Gone\\KW.exe")); }),
+      error::kPathNotFound, At("Stage\\Gone\\KW.exe"));
+  EXPECT_EQ(driver().List(At("Stage")), (Names{"Data", "KW.exe", "KW.exe.part"}));
+  EXPECT_EQ(driver().Read(At("Stage\\KW.exe")), "old");
+  EXPECT_EQ(driver().Read(At("Stage\\KW.exe.part")), "new");
 }
 
 // --- Writing ---

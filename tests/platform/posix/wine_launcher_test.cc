@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -43,7 +44,7 @@ if [ -e "/proc/$$/fd/$KW_LEAK_FD" ]; then leaked=yes; else leaked=no; fi
 {
   printf 'args=%s\n' "$*"
   printf 'self=%s\n' "$(readlink -f "$0")"
-  printf 'prefix=%s\n' "$WINEPREFIX"
+  printf 'prefix=%s\n' "${WINEPREFIX-unset}"
   printf 'go=%s\n' "$go"
   printf 'pid=%s\n' "$$"
   printf 'session=%s\n' "$(cut -d' ' -f6 /proc/$$/stat)"
@@ -153,6 +154,39 @@ TEST_F(WineLauncherTest, RelativeWinePathsAreTheUpdatersFolderNeverTheBatchFiles
   fs::current_path(old_folder);
 }
 
+TEST_F(WineLauncherTest, WineIsGivenTheAbsolutePrefixTheDriveWasMappedInto) {
+  // Wine refuses a relative or empty WINEPREFIX, and a relative one would name another folder
+  // from the batch file's.
+  const fs::path home = drive_.prefix() / "home";
+  fs::create_directories(home / ".wine" / "drive_c" / "TavKorea");
+  std::ofstream(home / ".wine" / "drive_c" / "TavKorea" / "KW_Update.Bat") << "@echo off\r\n";
+  drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
+  ScopedEnv home_env("HOME", home.string());
+  ScopedEnv wine("WINE", (bin_ / "fake-wine").string());
+  const fs::path old_folder = fs::current_path();
+  fs::current_path(drive_.prefix().parent_path());
+
+  const struct {
+    std::optional<std::string> wineprefix;
+    fs::path prefix;
+  } cases[] = {
+      {drive_.prefix().filename().string(), drive_.prefix()},
+      {"", home / ".wine"},
+      {std::nullopt, home / ".wine"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.wineprefix.value_or("unset"));
+    ScopedEnv wineprefix("WINEPREFIX", c.wineprefix);
+    fs::remove(marker_);
+    processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat");
+    std::map<std::string, std::string> marker = WaitForMarker();
+    EXPECT_EQ(marker["prefix"], c.prefix.string());
+    EXPECT_TRUE(fs::equivalent(marker["folder"], c.prefix / "drive_c" / "TavKorea"))
+        << marker["folder"];
+  }
+  fs::current_path(old_folder);
+}
+
 int fork_handlers_run = 0;
 
 TEST_F(WineLauncherTest, StartsWithoutForkHandlersAndCloseRangeAndLeavesNoDescriptorOpen) {
@@ -192,18 +226,32 @@ TEST_F(WineLauncherTest, WithoutWineTheFailureSaysSo) {
   EXPECT_THAT(failure.description(), HasSubstr("C:\\TavKorea\\KW_Update.Bat"));
 }
 
-TEST_F(WineLauncherTest, AWineThatCannotRunIsReported) {
+TEST_F(WineLauncherTest, AWineThatCannotRunOrRefusesIsReported) {
   drive_.Write("C:\\TavKorea\\KW_Update.Bat", "@echo off\r\n");
   const fs::path not_executable = bin_ / "not-executable";
   std::ofstream(not_executable) << kFakeWine;
   fs::permissions(not_executable, fs::perms(0644));
+  // As Wine refuses a prefix it cannot use: a message on the error stream and a failure status.
+  const fs::path refusing = bin_ / "refusing-wine";
+  std::ofstream(refusing) << "#!/bin/sh\necho 'wine: invalid directory' >&2\nexit 3\n";
+  fs::permissions(refusing, fs::perms(0755));
 
-  for (const fs::path& wine : {bin_ / "missing-wine", not_executable}) {
-    ScopedEnv env("WINE", wine.string());
+  const struct {
+    fs::path wine;
+    std::string says;
+  } cases[] = {
+      {bin_ / "missing-wine", "No such file"},
+      {not_executable, "Permission denied"},
+      {refusing,
+       "in the Wine prefix " + drive_.prefix().string() + ": it ended with exit status 3"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env("WINE", c.wine.string());
     const Failure failure =
         FailureOf([&] { processes_.StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); });
-    EXPECT_EQ(failure.number(), error::kCannotStart) << wine;
-    EXPECT_THAT(failure.description(), HasSubstr(wine.string()));
+    EXPECT_EQ(failure.number(), error::kCannotStart) << c.wine;
+    EXPECT_THAT(failure.description(), HasSubstr(c.wine.string()));
+    EXPECT_THAT(failure.description(), HasSubstr(c.says));
   }
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
 }
