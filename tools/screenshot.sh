@@ -33,8 +33,9 @@ if [[ -z "${KW_SCREENSHOT_INNER:-}" ]]; then
     "$0" "$build" "$out"
 fi
 
-caption=$(sed -n 's/.*kWindowCaption = "\(.*\)";/\1/p' "$root/src/app/window_layout.h")
-app_title=$(sed -n 's/.*kAppTitle = "\(.*\)";/\1/p' "$root/src/app/window_layout.h")
+version=$(sed -n 's/^project(KW_Update VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+caption="$(sed -n 's/^ *"\(Orvanta[^"]*\)" KW_PRODUCT_VERSION;/\1/p' "$root/src/update/product.h")$version"
+app_title=$(sed -n 's/.*kAppTitle = "\(.*\)";/\1/p' "$root/src/update/product.h")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export HOME=$scratch/home WINEPREFIX=$scratch/wine XDG_RUNTIME_DIR=$scratch/run

@@ -1,5 +1,7 @@
 #include "platform/windows_path.h"
 
+#include <algorithm>
+
 #include "platform/ascii.h"
 #include "platform/failure.h"
 
@@ -67,6 +69,18 @@ WindowsPath ParseWindowsPath(std::string_view path) {
     at = end;
   }
   return parsed;
+}
+
+std::string_view FolderOf(std::string_view path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  return path.substr(
+      0, separator == std::string_view::npos ? std::min<std::size_t>(2, path.size()) : separator);
+}
+
+std::string_view LastComponent(std::string_view path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  return path.substr(separator == std::string_view::npos ? std::min<std::size_t>(2, path.size())
+                                                         : separator + 1);
 }
 
 bool MatchesPattern(std::string_view name, std::string_view pattern) {

@@ -18,6 +18,12 @@ struct WindowsPath {
 // drive letter and a colon.
 WindowsPath ParseWindowsPath(std::string_view path);
 
+// A path or pattern as written, split before its last component: the folder without the
+// separator ("C:\TavBackup\Update" of "C:\TavBackup\Update\*.*"; "C:" of "C:x") and the last
+// component ("*.*"; empty when the path ends in a separator).
+std::string_view FolderOf(std::string_view path);
+std::string_view LastComponent(std::string_view path);
+
 // Whether a file name matches the last component of a pattern as Windows matches it: "*" any
 // run of characters, "?" exactly one (a whole UTF-8 character, so Korean names count as
 // Windows counts them), letters without regard to ASCII case, and a trailing ".*" that also

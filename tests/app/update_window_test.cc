@@ -218,8 +218,8 @@ TEST_F(UpdateWindowTest, FilesNotInstalledAreLoggedAndTheRunIsNotCalledComplete)
 
   EXPECT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\nKZ.exe\r\n");
   const std::string description =
-      "2 files were not installed; the first: Permission denied (another program has the file "
-      "open): C:\\TavKorea\\KW.exe";
+      "2 files were not installed; the first: Permission denied (another program is using the "
+      "file): C:\\TavKorea\\KW.exe";
   ASSERT_EQ(t.host.messages.size(), 1u);
   EXPECT_EQ(t.host.messages[0].second, description + "\n\n(Error 70)");
   EXPECT_EQ(t.model().Caption(Msg3Lbl), description);

@@ -7,6 +7,7 @@
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
+#include "platform/file_failure.h"
 #include "platform/windows_path.h"
 
 namespace kw::testing {
@@ -19,22 +20,14 @@ std::string Key(std::string_view name) {
   return key;
 }
 
-Failure FileNotFound(std::string_view path) {
-  return Failure(error::kFileNotFound, "File not found: " + std::string(path));
-}
+Failure FileNotFound(std::string_view path) { return FileFailure(FileFault::kFileNotFound, path); }
 Failure PathNotFound(std::string_view path) {
-  return Failure(error::kPathNotFound,
-                 "Path not found (the folder does not exist): " + std::string(path));
+  return FileFailure(FileFault::kFolderNotFound, path);
 }
 Failure FolderInTheWay(std::string_view path) {
-  return Failure(
-      error::kPathFileAccess,
-      "Path/File access error (a folder stands where a file should be): " + std::string(path));
+  return FileFailure(FileFault::kFolderInTheWay, path);
 }
-Failure InUse(std::string_view path) {
-  return Failure(error::kPermissionDenied,
-                 "Permission denied (another program has the file open): " + std::string(path));
-}
+Failure InUse(std::string_view path) { return FileFailure(FileFault::kInUse, path); }
 
 }  // namespace
 
@@ -161,24 +154,26 @@ void MemoryFileSystem::RenameFile(std::string_view source, std::string_view dest
 
 void MemoryFileSystem::DeleteFiles(std::string_view pattern) {
   auto [folder, name_pattern] = Parent(pattern);
-  if (folder == nullptr) throw PathNotFound(pattern);
-  std::vector<std::string> doomed;
-  std::optional<Failure> first_failure;
-  for (const auto& [key, node] : folder->children) {
-    if (node->folder || node->hidden || !MatchesPattern(node->name, name_pattern)) continue;
-    if (node->held) {
-      // Named as the real file systems name it: the pattern's folder and the file's name.
-      if (!first_failure) {
-        const std::size_t separator = pattern.find_last_of("\\/");
-        first_failure = InUse(std::string(pattern.substr(0, separator)) + "\\" + node->name);
+  std::optional<std::vector<std::string>> keys;
+  if (folder != nullptr) {
+    keys.emplace();
+    for (const auto& [key, node] : folder->children) {
+      if (!node->folder && !node->hidden && MatchesPattern(node->name, name_pattern)) {
+        keys->push_back(key);
       }
-      continue;
     }
-    doomed.push_back(key);
   }
-  if (doomed.empty() && !first_failure) throw FileNotFound(pattern);
-  for (const std::string& key : doomed) folder->children.erase(key);
-  if (first_failure) throw *first_failure;
+  DeleteEach(pattern, keys, [&](const std::string& key) {
+    std::optional<Failure> failure;
+    const Node& node = *folder->children.at(key);
+    if (node.held) {
+      // Named as the real file systems name it: the pattern's folder and the file's name.
+      failure = InUse(std::string(FolderOf(pattern)) + "\\" + node.name);
+    } else {
+      folder->children.erase(key);
+    }
+    return failure;
+  });
 }
 
 bool MemoryFileSystem::AnyFileMatches(std::string_view pattern) {

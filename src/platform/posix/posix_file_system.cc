@@ -15,6 +15,7 @@
 
 #include "platform/buffered_file.h"
 #include "platform/failure.h"
+#include "platform/file_failure.h"
 #include "platform/posix/posix_handles.h"
 #include "platform/windows_path.h"
 
@@ -29,38 +30,32 @@ constexpr std::size_t kCopyBufferSize = 128 * 1024;
 bool IsHidden(std::string_view name) { return !name.empty() && name.front() == '.'; }
 
 Failure ErrnoFailure(int err, std::string_view windows_path, const fs::path& host) {
-  const std::string where(windows_path);
   switch (err) {
     case ENOENT: {
       struct stat info {};
-      if (stat(host.parent_path().c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        return Failure(error::kFileNotFound, "File not found: " + where);
-      }
-      return Failure(error::kPathNotFound, "Path not found (the folder does not exist): " + where);
+      const bool folder_exists =
+          stat(host.parent_path().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+      return FileFailure(folder_exists ? FileFault::kFileNotFound : FileFault::kFolderNotFound,
+                         windows_path);
     }
     case ENOTDIR:
-      return Failure(error::kPathNotFound,
-                     "Path not found (a file stands where a folder should be): " + where);
+      return FileFailure(FileFault::kFileInPath, windows_path);
     case EACCES:
     case EPERM:
-      return Failure(error::kPermissionDenied, "Permission denied: " + where);
+      return FileFailure(FileFault::kPermissionDenied, windows_path);
     case EROFS:
-      return Failure(error::kPermissionDenied,
-                     "Permission denied (the file system is read-only): " + where);
+      return FileFailure(FileFault::kReadOnlyDisk, windows_path);
     case ENOSPC:
     case EDQUOT:
-      return Failure(error::kDiskFull, "Disk full (no space left on the device): " + where);
+      return FileFailure(FileFault::kDiskFull, windows_path);
     case EEXIST:
-      return Failure(error::kFileExists, "File already exists: " + where);
+      return FileFailure(FileFault::kExists, windows_path);
     case EISDIR:
-      return Failure(error::kPathFileAccess,
-                     "Path/File access error (a folder stands where a file should be): " + where);
+      return FileFailure(FileFault::kFolderInTheWay, windows_path);
     case EIO:
-      return Failure(error::kDeviceIo, "Device I/O error: " + where);
+      return FileFailure(FileFault::kDeviceIo, windows_path);
     default:
-      return Failure(
-          error::kPathFileAccess,
-          "Path/File access error (" + std::generic_category().message(err) + "): " + where);
+      return FileFailure(FileFault::kOther, windows_path, std::generic_category().message(err));
   }
 }
 
@@ -89,15 +84,12 @@ struct Pattern {
 
 Pattern SplitPattern(const DriveMapping& drives, std::string_view text) {
   WindowsPath parsed = ParseWindowsPath(text);
-  if (parsed.components.empty()) {
-    throw Failure(error::kFileNotFound, "File not found: " + std::string(text));
-  }
+  if (parsed.components.empty()) throw FileFailure(FileFault::kFileNotFound, text);
   Pattern pattern;
   pattern.name = std::move(parsed.components.back());
   parsed.components.pop_back();
   pattern.folder = drives.Resolve(parsed, text);
-  const std::size_t separator = text.find_last_of("\\/");
-  pattern.folder_text = std::string(text.substr(0, separator == text.npos ? 2 : separator));
+  pattern.folder_text = std::string(FolderOf(text));
   return pattern;
 }
 
@@ -266,22 +258,14 @@ void PosixFileSystem::RenameFile(std::string_view source, std::string_view desti
 
 void PosixFileSystem::DeleteFiles(std::string_view pattern_text) {
   const Pattern pattern = SplitPattern(drives_, pattern_text);
-  const std::optional<std::vector<std::string>> names = MatchingFiles(pattern);
-  if (!names) {
-    throw Failure(error::kPathNotFound,
-                  "Path not found (the folder does not exist): " + std::string(pattern_text));
-  }
-  if (names->empty())
-    throw Failure(error::kFileNotFound, "File not found: " + std::string(pattern_text));
-  // Every file gets its chance; the first that stays is the one reported.
-  std::optional<Failure> first_failure;
-  for (const std::string& name : *names) {
+  DeleteEach(pattern_text, MatchingFiles(pattern), [&](const std::string& name) {
     const fs::path host = pattern.folder / name;
-    if (unlink(host.c_str()) != 0 && errno != ENOENT && !first_failure) {
-      first_failure = ErrnoFailure(errno, pattern.folder_text + "\\" + name, host);
+    std::optional<Failure> failure;
+    if (unlink(host.c_str()) != 0 && errno != ENOENT) {
+      failure = ErrnoFailure(errno, pattern.folder_text + "\\" + name, host);
     }
-  }
-  if (first_failure) throw *first_failure;
+    return failure;
+  });
 }
 
 bool PosixFileSystem::AnyFileMatches(std::string_view pattern_text) {

@@ -11,6 +11,7 @@
 
 #include "platform/buffered_file.h"
 #include "platform/failure.h"
+#include "platform/file_failure.h"
 #include "platform/win32/system_message.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_handles.h"
@@ -35,12 +36,6 @@ bool IsReadOnly(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-Failure FolderInTheWay(std::string_view path) {
-  return Failure(
-      error::kPathFileAccess,
-      "Path/File access error (a folder stands where a file should be): " + std::string(path));
-}
-
 // A relative path would be taken from the current folder, which is nobody's choice here.
 bool IsFullPath(std::string_view path) {
   const bool drive = path.size() >= 3 && path[1] == ':' && IsSeparator(path[2]) &&
@@ -50,58 +45,48 @@ bool IsFullPath(std::string_view path) {
 }
 
 std::wstring FullPath(std::string_view path) {
-  if (!IsFullPath(path)) {
-    throw Failure(error::kPathNotFound,
-                  "Path not found (not a full path with a drive letter): " + std::string(path));
-  }
+  if (!IsFullPath(path)) throw FileFailure(FileFault::kNotFullPath, path);
   return Widen(path);
 }
 
 // The failure of a call on `path` that left `error` in GetLastError().
 Failure FileFailure(DWORD error, std::string_view path) {
-  const std::string where(path);
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
-      return Failure(error::kFileNotFound, "File not found: " + where);
+      return FileFailure(FileFault::kFileNotFound, path);
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
-      return Failure(error::kPathNotFound, "Path not found (the folder does not exist): " + where);
+      return FileFailure(FileFault::kFolderNotFound, path);
     case ERROR_ACCESS_DENIED: {
       // The same number covers a folder in the way and a read-only file; the operator acts on
       // each differently.
       const DWORD attributes = ::GetFileAttributesW(Widen(path).c_str());
-      if (IsFolder(attributes)) return FolderInTheWay(path);
-      if (IsReadOnly(attributes)) {
-        return Failure(error::kPermissionDenied,
-                       "Permission denied (the file is read-only): " + where);
-      }
-      return Failure(error::kPermissionDenied, "Permission denied: " + where);
+      if (IsFolder(attributes)) return FileFailure(FileFault::kFolderInTheWay, path);
+      if (IsReadOnly(attributes)) return FileFailure(FileFault::kReadOnlyFile, path);
+      return FileFailure(FileFault::kPermissionDenied, path);
     }
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return Failure(error::kPermissionDenied,
-                     "Permission denied (another program is using the file): " + where);
+      return FileFailure(FileFault::kInUse, path);
     case ERROR_WRITE_PROTECT:
-      return Failure(error::kPermissionDenied,
-                     "Permission denied (the disk is write-protected): " + where);
+      return FileFailure(FileFault::kReadOnlyDisk, path);
     case ERROR_ALREADY_EXISTS:
     case ERROR_FILE_EXISTS:
-      return Failure(error::kFileExists, "File already exists: " + where);
+      return FileFailure(FileFault::kExists, path);
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-      return Failure(error::kDiskFull, "Disk full (no space left on the device): " + where);
+      return FileFailure(FileFault::kDiskFull, path);
     case ERROR_CRC:
     case ERROR_IO_DEVICE:
     case ERROR_NOT_READY:
     case ERROR_READ_FAULT:
     case ERROR_WRITE_FAULT:
     case ERROR_GEN_FAILURE:
-      return Failure(error::kDeviceIo, "Device I/O error (" + SystemMessage(error) + "): " + where);
+      return FileFailure(FileFault::kDeviceIo, path, SystemMessage(error));
     default:
-      return Failure(error::kPathFileAccess,
-                     "Path/File access error (" + SystemMessage(error) + "): " + where);
+      return FileFailure(FileFault::kOther, path, SystemMessage(error));
   }
 }
 
@@ -142,13 +127,9 @@ struct Pattern {
 Pattern SplitPattern(std::string_view text) {
   Pattern pattern;
   pattern.pattern = FullPath(text);
-  std::size_t name_start = text.size();
-  while (name_start > 0 && !IsSeparator(text[name_start - 1])) --name_start;
-  if (name_start == text.size()) {
-    throw Failure(error::kFileNotFound, "File not found: " + std::string(text));
-  }
-  pattern.folder_text = std::string(text.substr(0, name_start - 1));
-  pattern.folder_prefix = Widen(text.substr(0, name_start));
+  if (LastComponent(text).empty()) throw FileFailure(FileFault::kFileNotFound, text);
+  pattern.folder_text = std::string(FolderOf(text));
+  pattern.folder_prefix = Widen(pattern.folder_text + "\\");
   return pattern;
 }
 
@@ -270,7 +251,7 @@ void Win32FileSystem::CopyFile(std::string_view source, std::string_view destina
   // Windows' MoveFileExW would refuse both only after the whole copy was written, and Wine's
   // replaces a read-only file.
   const DWORD destination_attributes = ::GetFileAttributesW(to.c_str());
-  if (IsFolder(destination_attributes)) throw FolderInTheWay(destination);
+  if (IsFolder(destination_attributes)) throw FileFailure(FileFault::kFolderInTheWay, destination);
   if (IsReadOnly(destination_attributes)) throw FileFailure(ERROR_ACCESS_DENIED, destination);
   TemporaryBeside temporary(to, destination);
 
@@ -308,10 +289,10 @@ void Win32FileSystem::RenameFile(std::string_view source, std::string_view desti
   const std::wstring to = FullPath(destination);
   const DWORD source_attributes = ::GetFileAttributesW(from.c_str());
   if (source_attributes == INVALID_FILE_ATTRIBUTES) throw FileFailure(::GetLastError(), source);
-  if (IsFolder(source_attributes)) throw FolderInTheWay(source);
+  if (IsFolder(source_attributes)) throw FileFailure(FileFault::kFolderInTheWay, source);
   // As for a copy: Wine's MoveFileExW replaces a read-only file.
   const DWORD destination_attributes = ::GetFileAttributesW(to.c_str());
-  if (IsFolder(destination_attributes)) throw FolderInTheWay(destination);
+  if (IsFolder(destination_attributes)) throw FileFailure(FileFault::kFolderInTheWay, destination);
   if (IsReadOnly(destination_attributes)) throw FileFailure(ERROR_ACCESS_DENIED, destination);
   if (!::MoveFileExW(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -321,26 +302,16 @@ void Win32FileSystem::RenameFile(std::string_view source, std::string_view desti
 
 void Win32FileSystem::DeleteFiles(std::string_view pattern_text) {
   const Pattern pattern = SplitPattern(pattern_text);
-  const std::optional<std::vector<std::wstring>> names = MatchingFiles(pattern);
-  if (!names) {
-    throw Failure(error::kPathNotFound,
-                  "Path not found (the folder does not exist): " + std::string(pattern_text));
-  }
-  if (names->empty()) {
-    throw Failure(error::kFileNotFound, "File not found: " + std::string(pattern_text));
-  }
-  // Every file gets its chance; the first that stays is the one reported.
-  std::optional<Failure> first_failure;
-  for (const std::wstring& name : *names) {
-    const std::wstring path = pattern.folder_prefix + name;
-    if (!::DeleteFileW(path.c_str())) {
+  DeleteEach(pattern_text, MatchingFiles(pattern), [&](const std::wstring& name) {
+    std::optional<Failure> failure;
+    if (!::DeleteFileW((pattern.folder_prefix + name).c_str())) {
       const DWORD error = ::GetLastError();
-      if (error != ERROR_FILE_NOT_FOUND && !first_failure) {
-        first_failure = FileFailure(error, pattern.folder_text + "\\" + Narrow(name));
+      if (error != ERROR_FILE_NOT_FOUND) {
+        failure = FileFailure(error, pattern.folder_text + "\\" + Narrow(name));
       }
     }
-  }
-  if (first_failure) throw *first_failure;
+    return failure;
+  });
 }
 
 bool Win32FileSystem::AnyFileMatches(std::string_view pattern_text) {
