@@ -141,8 +141,10 @@ elseif(KW_PLATFORM STREQUAL "win32")
   file(REMOVE ${stage}/LICENSES.txt.new)
   configure_file(${windows}/README.txt.in ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
 
-  # Fixed names, order, times and permissions: the same files give the same zip.
+  # Fixed names, order, times and permissions: the same files give the same zip. The files'
+  # time is the release's; the zip is made again when it changes.
   set(zip ${PROJECT_BINARY_DIR}/KW_Update-${PROJECT_VERSION}-win32.zip)
+  file(CONFIGURE OUTPUT ${stage}/release-time CONTENT "${KW_RELEASE_EPOCH}\n")
   add_custom_command(OUTPUT ${zip}
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KW_Update> ${stage}/KW_Update.exe
     COMMAND chmod 0644 ${stage}/KW_Update.exe ${stage}/README.txt ${stage}/LICENSES.txt
@@ -152,6 +154,6 @@ elseif(KW_PLATFORM STREQUAL "win32")
     COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${KW_ZIP} -q -X -D -9 ${zip}
             KW_Update.exe README.txt LICENSES.txt
     WORKING_DIRECTORY ${stage}
-    DEPENDS KW_Update ${stage}/README.txt ${stage}/LICENSES.txt VERBATIM)
+    DEPENDS KW_Update ${stage}/README.txt ${stage}/LICENSES.txt ${stage}/release-time VERBATIM)
   add_custom_target(package_zip ALL DEPENDS ${zip})
 endif()
