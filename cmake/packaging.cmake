@@ -9,7 +9,7 @@
 option(KW_PACKAGING "Make the release package of this platform's program" OFF)
 
 # The program's icon, from which the Linux package's icons are made.
-set(KW_PROGRAM_ICON ${PROJECT_SOURCE_DIR}/src/platform/win32/kw_update.ico)
+set(KW_PROGRAM_ICON ${PROJECT_SOURCE_DIR}/src/ui/win32/kw_update.ico)
 
 if(NOT KW_PACKAGING)
   return()
