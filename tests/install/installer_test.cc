@@ -1,26 +1,33 @@
+#include "install/installer.h"
+
 #include <gtest/gtest.h>
 
-#include "app/update_window.h"
+#include "support/fakes.h"
+#include "support/memory_file_system.h"
 #include "support/test_window.h"
 
 namespace kw {
 namespace {
 
-using enum ControlId;
 using testing::TestWindow;
 
+// The installer on a drive in memory, seen through a recorder of its calls.
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    TestWindow::Load(t);
-    t.CreateWorkspace();
+    for (const std::string& folder : TestWindow::WorkspaceFolders()) t.drive.MakeFolder(folder);
     t.drive.Write("C:\\TavBackup\\KW.exe", "new KW");
     t.drive.Write("C:\\TavBackup\\KZ.exe", "new KZ");
+    BuildFileCatalogue(catalogue_);
+  }
+
+  InstallOutcome Install(bool full_update = false) {
+    return InstallStagedFiles(t.files, StartUpFolderSettings(), catalogue_, full_update);
   }
 
   // A catalogue of just these names; every other slot empty.
   void UseLists(std::vector<std::pair<ListId, std::vector<std::string>>> lists) {
-    FileCatalogue& catalogue = t.window.catalogue();
+    FileCatalogue& catalogue = catalogue_;
     for (ListId id : {ListId::kRoot, ListId::kData, ListId::kFont, ListId::kImage}) {
       for (int slot = 1; slot <= 1000; ++slot) catalogue.List(id).Set(slot, "");
     }
@@ -39,13 +46,17 @@ class InstallerTest : public ::testing::Test {
     return copies;
   }
 
-  TestWindow t;
+  struct {
+    testing::MemoryFileSystem drive;
+    testing::RecordingFileSystem files{drive};
+  } t;
+  FileCatalogue catalogue_;
 };
 
 TEST_F(InstallerTest, AnExecutablesOnlyRunCopiesJustTheTwoPrograms) {
   t.drive.Write("C:\\TavBackup\\Update\\OrvGrid.ocx", "staged");
   t.drive.Write("C:\\TavKorea\\KW.exe", std::string(100000, 'o'));  // replaced whole
-  const InstallOutcome outcome = t.window.InstallStagedFiles();
+  const InstallOutcome outcome = Install();
   EXPECT_TRUE(outcome.not_installed.empty());
   EXPECT_FALSE(outcome.first_failure);
   EXPECT_EQ(Copies(), (std::vector<std::string>{"C:\\TavBackup\\KW.exe -> C:\\TavKorea\\KW.exe",
@@ -58,7 +69,6 @@ TEST_F(InstallerTest, AnExecutablesOnlyRunCopiesJustTheTwoPrograms) {
 }
 
 TEST_F(InstallerTest, EachListLandsInItsFolderUnderItsInstalledName) {
-  t.model().Select(TavSelt1Opt);
   UseLists({{ListId::kRoot, {"KW_Update.Ba$", "OrvGrid.ocx", "TavSetup.BA$"}},
             {ListId::kData,
              {"지역01.Tx$", "ZIPAREA.TX$", "holiday.tx$", "tx$", "a$", "Ba$.x", "Report.bA$"}},
@@ -74,7 +84,7 @@ TEST_F(InstallerTest, EachListLandsInItsFolderUnderItsInstalledName) {
       t.drive.Write("C:\\TavBackup\\" + folder + "\\" + name, folder + "/" + name);
     }
   }
-  t.window.InstallStagedFiles();
+  Install(/*full_update=*/true);
 
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\KW_Update.Bat"), "Update/KW_Update.Ba$");
   EXPECT_EQ(t.drive.Read("C:\\TavKorea\\OrvGrid.ocx"), "Update/OrvGrid.ocx");
@@ -93,19 +103,17 @@ TEST_F(InstallerTest, EachListLandsInItsFolderUnderItsInstalledName) {
 }
 
 TEST_F(InstallerTest, AGapInAListDoesNotEndTheWalk) {
-  t.model().Select(TavSelt1Opt);
   UseLists({{ListId::kImage, {"1.bmp", "2.bmp", "3.bmp", "", "5.bmp"}}});
-  t.window.catalogue().ImageFileList.Set(1000, "1000.bmp");
+  catalogue_.ImageFileList.Set(1000, "1000.bmp");
   for (const char* name : {"1.bmp", "2.bmp", "3.bmp", "5.bmp", "1000.bmp"}) {
     t.drive.Write(std::string("C:\\TavBackup\\Update\\Image\\") + name, name);
   }
-  t.window.InstallStagedFiles();
+  Install(/*full_update=*/true);
   EXPECT_EQ(t.drive.List("C:\\TavKorea\\Image"),
             (std::vector<std::string>{"1.bmp", "1000.bmp", "2.bmp", "3.bmp", "5.bmp"}));
 }
 
 TEST_F(InstallerTest, AFailedCopyIsSkippedAndTheNextOneRuns) {
-  t.model().Select(TavSelt1Opt);
   UseLists({{ListId::kRoot, {"a.dll", "b.dll", "c.dll"}}, {ListId::kFont, {"f.TX$"}}});
   t.drive.Remove("C:\\TavBackup\\KW.exe");
   t.drive.Write("C:\\TavKorea\\KW.exe", "old KW");
@@ -117,9 +125,8 @@ TEST_F(InstallerTest, AFailedCopyIsSkippedAndTheNextOneRuns) {
   // The font folder of the application is missing: only that list's copies fail.
   t.drive.Remove("C:\\TavKorea\\Font");
 
-  t.recorder.Clear();
   InstallOutcome outcome;
-  EXPECT_NO_THROW(outcome = t.window.InstallStagedFiles());
+  EXPECT_NO_THROW(outcome = Install(/*full_update=*/true));
   EXPECT_EQ(outcome.not_installed, (std::vector<std::string>{"KW.exe", "b.dll", "c.dll", "f.TX$"}));
   ASSERT_TRUE(outcome.first_failure);
   EXPECT_EQ(outcome.first_failure->number(), error::kFileNotFound);
@@ -132,8 +139,6 @@ TEST_F(InstallerTest, AFailedCopyIsSkippedAndTheNextOneRuns) {
   EXPECT_TRUE(t.drive.IsFolder("C:\\TavKorea\\c.dll"));
   EXPECT_FALSE(t.drive.Has("C:\\TavKorea\\Font"));
   EXPECT_EQ(Copies().size(), 2u + 4u);
-  // Nothing is written to the window.
-  EXPECT_TRUE(t.recorder.lines().empty());
 }
 
 }  // namespace

@@ -415,26 +415,6 @@ TEST_F(QtWindowTest, ClosingDuringAWaitUnwindsTheWaitAndThenEndsTheEventLoop) {
   EXPECT_TRUE(t.window.unloaded());
 }
 
-TEST_F(QtWindowTest, AClosedWindowIsNeverWrittenAgain) {
-  t.window.Load();
-  t.model().SetCaption(Msg1Lbl, "pending");
-  t.view.close();
-  EXPECT_TRUE(t.window.unloaded());
-  EXPECT_FALSE(t.view.isVisible());
-
-  t.model().SetCaption(Msg1Lbl, "after");
-  t.model().SetEnabled(TavEnterCmd, false);
-  t.model().SetVisible(ErrViewFme, true);
-  t.host.PumpEvents();
-  t.host.SetMousePointer(MousePointer::kBusy);
-  t.host.ShowWindow();
-  EXPECT_EQ(t.Get<QLabel>(Msg1Lbl)->text(), "");
-  EXPECT_TRUE(t.view.control(TavEnterCmd)->isEnabled());
-  EXPECT_TRUE(t.view.control(ErrViewFme)->isHidden());
-  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-  EXPECT_FALSE(t.view.isVisible());
-}
-
 // --- Screen readers ---
 
 TEST_F(QtWindowTest, EveryControlHasAnAccessibleNameThatFollowsItsCaption) {
