@@ -136,19 +136,7 @@ std::optional<std::string> ResolveLocation(std::string_view base, std::string_vi
   if (!to) return std::nullopt;
   const std::string resolved = to->scheme + "://" + std::string(to->authority) +
                                WithoutDotSegments(to->path) + std::string(to->query);
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string wire;
-  for (const char c : resolved) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == ' ' || byte >= 0x80) {
-      wire += '%';
-      wire += kHex[byte >> 4];
-      wire += kHex[byte & 15];
-    } else {
-      wire += c;
-    }
-  }
-  return wire;
+  return PercentEncoded(resolved, [](unsigned char byte) { return byte == ' ' || byte >= 0x80; });
 }
 
 std::string OriginOf(std::string_view address) {

@@ -33,23 +33,30 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 std::string WireAddress(std::string_view url) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   const auto scheme = url.find("://");
   const auto path =
       url.find('/', scheme == std::string_view::npos ? 0 : scheme + std::strlen("://"));
   if (path == std::string_view::npos) return std::string(url);
-  std::string wire(url.substr(0, path));
-  for (const char c : url.substr(path)) {
+  return std::string(url.substr(0, path)) +
+         PercentEncoded(url.substr(path), [](unsigned char byte) {
+           return byte <= 0x20 || byte >= 0x7F || byte == '%' || byte == '#';
+         });
+}
+
+std::string PercentEncoded(std::string_view text, bool (*escaped)(unsigned char byte)) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte >= 0x7F || c == '%' || c == '#') {
-      wire += '%';
-      wire += kHex[byte >> 4];
-      wire += kHex[byte & 15];
+    if (escaped(byte)) {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 15];
     } else {
-      wire += c;
+      encoded += c;
     }
   }
-  return wire;
+  return encoded;
 }
 
 std::vector<HeaderField> ValidHeaderLines(std::string_view request_headers) {

@@ -26,6 +26,9 @@ struct HeaderField {
 // so does an address without a path.
 std::string WireAddress(std::string_view url);
 
+// `text` with every byte that `escaped` picks written as "%" and two upper-case hex digits.
+std::string PercentEncoded(std::string_view text, bool (*escaped)(unsigned char byte));
+
 // The lines of `request_headers` (each ending in CR LF or LF) that may be sent, as fields whose
 // values are trimmed of blanks. A line is dropped when its field name is not an HTTP token (RFC
 // 9110 tchar: no blanks, nothing outside ASCII) or it has no colon: a standard server answers a

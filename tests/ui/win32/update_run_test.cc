@@ -108,6 +108,36 @@ struct Process {
   }
 };
 
+// The FileVersion and ProductVersion texts of a program's version resource, when they agree and
+// its numeric version matches them ("2.50" and 2,50,0,0); otherwise what disagrees.
+std::string VersionResource(const fs::path& program) {
+  std::vector<std::byte> data(GetFileVersionInfoSizeW(program.c_str(), nullptr));
+  if (data.empty() ||
+      !GetFileVersionInfoW(program.c_str(), 0, static_cast<DWORD>(data.size()), data.data())) {
+    return "no version resource";
+  }
+  auto text = [&](const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\041204B0\\") + name;
+    return VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &length)
+               ? Narrow(std::wstring_view(value, length > 0 ? length - 1 : 0))
+               : std::string("no ") + Narrow(name);
+  };
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT size = 0;
+  if (!VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size)) {
+    return "no fixed version";
+  }
+  const std::string numeric = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(LOWORD(fixed->dwFileVersionMS));
+  const std::string file_version = text(L"FileVersion");
+  if (text(L"ProductVersion") != file_version || numeric != file_version) {
+    return file_version + " / " + text(L"ProductVersion") + " / " + numeric;
+  }
+  return file_version;
+}
+
 class UpdateRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -151,6 +181,11 @@ TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsT
     window = FindWindowW(L"KwUpdateWindow", Widen(kWindowCaption).c_str());
     return window != nullptr && IsWindowVisible(window);
   }));
+
+  // One version, the project's, in the caption and in the program's version resource.
+  EXPECT_EQ(TextOf(window),
+            std::string("Orvanta(iii) for Windows ( Update ) v") + KW_PROJECT_VERSION);
+  EXPECT_EQ(VersionResource(program_), KW_PROJECT_VERSION);
 
   // The window as it opens, read as any program reads it.
   EXPECT_EQ(TextOf(FindControl(window, TavMenuLbl)),
