@@ -151,6 +151,24 @@ TEST_F(UpdateWindowTest, TransferStatesReachTheLabelOnlyDuringPumps) {
   EXPECT_EQ(t.model().Caption(Msg3Lbl), "Error [404: Not Found]");
 }
 
+TEST_F(UpdateWindowTest, EveryPhaseOfADownloadsRequestShowsOnTheTransferStateLabel) {
+  t.window.Load();
+  t.drive.MakeFolder("C:\\TavBackup");
+  t.inet.Script(TestWindow::Address("/jdatas3", "s.bin"), ScriptedResponse{.body = "s"});
+  t.window.DownloadFile("http://update.test/jdatas3", "C:\\TavBackup", "s.bin");
+  const std::vector<std::string> expected = {"",
+                                             "Looking up host computer IP address",
+                                             "IP address found",
+                                             "Connectiong to host computer",
+                                             "Connected to host computer",
+                                             "Sending a request to host computer",
+                                             "Request sent",
+                                             "Receiving a response from host computer",
+                                             "Response received",
+                                             "Request completed successfully."};
+  EXPECT_EQ(t.recorder.Captions(Msg3Lbl), expected);
+}
+
 TEST_F(UpdateWindowTest, APressDuringARunNeverStartsASecondRun) {
   t.window.Load();
   int presses = 0;

@@ -1,16 +1,42 @@
+#include "transfer/download_file.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
-#include "app/update_window.h"
-#include "support/test_window.h"
+#include "support/fakes.h"
+#include "support/memory_file_system.h"
+#include "support/test_host.h"
+#include "update/product.h"
 
 namespace kw {
 namespace {
 
-using enum ControlId;
 using testing::ScriptedResponse;
-using testing::TestWindow;
+using Label = DownloadProgress::Label;
+
+// What a download shows, as it shows it: every text of every label, every percentage, the log.
+class RecordingProgress final : public DownloadProgress {
+ public:
+  explicit RecordingProgress(testing::TestHost& host) : host_(host) {}
+
+  void PumpEvents() override { host_.PumpEvents(); }
+  void WaitForEvents(std::chrono::milliseconds timeout) override { host_.WaitForEvents(timeout); }
+  void SetLabel(Label label, std::string_view text) override { shown[label].emplace_back(text); }
+  void SetPercent(double percent) override { percents.push_back(percent); }
+  void AppendToErrorLog(std::string_view text) override { error_log += text; }
+
+  // The latest text of a label; "" if it was never written.
+  std::string Last(Label label) { return shown[label].empty() ? "" : shown[label].back(); }
+
+  std::map<Label, std::vector<std::string>> shown;
+  std::vector<double> percents;
+  std::string error_log;
+
+ private:
+  testing::TestHost& host_;
+};
 
 constexpr const char* kBase = "http://update.test/tavkorea/data";
 constexpr const char* kFolder = "C:\\TavBackup\\Update\\Data";
@@ -21,18 +47,17 @@ std::string Body(std::size_t size) {
   return body;
 }
 
+// DownloadFile on a drive in memory, a scripted transfer control and virtual time.
 class DownloadFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TestWindow::Load(t);
-    t.drive.MakeFolder(kFolder);
-  }
+  void SetUp() override { t.drive.MakeFolder(kFolder); }
 
   std::string AddressOf(const std::string& name) { return std::string(kBase) + "/" + name; }
 
   DownloadResult Download(const std::string& name, ScriptedResponse response) {
     t.inet.Script(AddressOf(name), std::move(response));
-    return t.window.DownloadFile(kBase, kFolder, name);
+    return DownloadFile({t.inet, t.files, t.clock, t.progress}, {kRequestHeaders, kChunkSize},
+                        kBase, kFolder, name);
   }
 
   std::string Staged(const std::string& name) {
@@ -42,7 +67,14 @@ class DownloadFileTest : public ::testing::Test {
   // What a failed download left under its partial name.
   std::string Partial(const std::string& name) { return Staged(name + ".part"); }
 
-  TestWindow t;
+  struct {
+    testing::MemoryFileSystem drive;
+    testing::RecordingFileSystem files{drive};
+    testing::FakeClock clock;
+    testing::TestHost host{&clock};
+    testing::ScriptedTransfer inet{host};
+    RecordingProgress progress{host};
+  } t;
 };
 
 TEST_F(DownloadFileTest, ABodyArrivesInChunksOf1024WithItsProgress) {
@@ -51,12 +83,12 @@ TEST_F(DownloadFileTest, ABodyArrivesInChunksOf1024WithItsProgress) {
 
   EXPECT_EQ(t.inet.CountCalls("GetChunk 1024"), 4);  // 1024, 1024, 452, then nothing
   EXPECT_EQ(Staged("지역01.Tx$"), body);
-  EXPECT_EQ(t.recorder.Values(PB1), (std::vector<double>{0, 41, 82, 100, 100}));
-  EXPECT_EQ(t.recorder.Captions(GetFileLbl),
+  EXPECT_EQ(t.progress.percents, (std::vector<double>{0, 41, 82, 100, 100}));
+  EXPECT_EQ(t.progress.shown[Label::kReceived],
             (std::vector<std::string>{"1 KB", "2 KB", "2 KB", "2 KB"}));
-  EXPECT_EQ(t.recorder.Captions(Msg2Lbl),
+  EXPECT_EQ(t.progress.shown[Label::kFile],
             (std::vector<std::string>{"다운로드(지역01.Tx$)", "다운로드(지역01.Tx$) - 다운완료"}));
-  EXPECT_EQ(t.model().Caption(ErrViewTxt), "");
+  EXPECT_EQ(t.progress.error_log, "");
 }
 
 TEST_F(DownloadFileTest, TheRequestAsksForTheFileUnderItsStoredName) {
@@ -76,12 +108,12 @@ TEST_F(DownloadFileTest, TheLastChunkEndsTheLoopWhetherShortOneByteOrEmpty) {
   EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2);
   EXPECT_EQ(Staged("a.bin").size(), 1025u);
 
-  t.recorder.Clear();
+  t.progress.shown.clear();
   Download("b.bin", ScriptedResponse{.body = Body(2048)});
   EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2 + 3);
   EXPECT_EQ(Staged("b.bin"), Body(2048));
-  EXPECT_EQ(t.recorder.Captions(GetFileLbl).size(), 3u);  // refreshed after every chunk
-  EXPECT_EQ(t.recorder.Captions(GetTimeLbl).size(), 3u);
+  EXPECT_EQ(t.progress.shown[Label::kReceived].size(), 3u);  // refreshed after every chunk
+  EXPECT_EQ(t.progress.shown[Label::kElapsed].size(), 3u);
 
   Download("c.bin", ScriptedResponse{.body = "z"});
   EXPECT_EQ(t.inet.CountCalls("GetChunk"), 5 + 1);
@@ -92,7 +124,7 @@ TEST_F(DownloadFileTest, KilobytesRoundHalvesToTheEvenNeighbour) {
   for (const auto& [size, shown] :
        {std::pair{1536, "2 KB"}, {2560, "2 KB"}, {3584, "4 KB"}, {511, "0 KB"}, {513, "1 KB"}}) {
     Download("k.bin", ScriptedResponse{.body = Body(size)});
-    EXPECT_EQ(t.model().Caption(GetFileLbl), shown) << size;
+    EXPECT_EQ(t.progress.Last(Label::kReceived), shown) << size;
   }
 }
 
@@ -100,7 +132,7 @@ TEST_F(DownloadFileTest, ElapsedTimeShowsWholeSecondsRoundedDown) {
   // Every pump of the loop takes 0.7 s of the clock.
   t.host.on_pump = [&] { t.clock.Advance(std::chrono::milliseconds(700)); };
   Download("slow.bin", ScriptedResponse{.body = Body(4 * 1024)});
-  EXPECT_EQ(t.recorder.Captions(GetTimeLbl),
+  EXPECT_EQ(t.progress.shown[Label::kElapsed],
             (std::vector<std::string>{"0 sec", "0 sec", "1 sec", "2 sec", "2 sec"}));
 }
 
@@ -117,21 +149,23 @@ TEST_F(DownloadFileTest, EveryDownloadEndsWithAOneSecondPause) {
 
 TEST_F(DownloadFileTest, TimeWaitSecWaitsItsSecondsAndNothingForZeroOrLess) {
   const int waits = t.host.waits;
-  t.window.TimeWaitSec(0);
-  t.window.TimeWaitSec(-3);
+  TimeWaitSec(t.clock, t.progress, 0);
+  TimeWaitSec(t.clock, t.progress, -3);
   EXPECT_EQ(t.host.waits, waits);
   const Clock::TimePoint before = t.clock.Now();
-  t.window.TimeWaitSec(2);
+  TimeWaitSec(t.clock, t.progress, 2);
   EXPECT_GE(t.clock.Now() - before, std::chrono::seconds(2));
   EXPECT_LT(t.clock.Now() - before, std::chrono::milliseconds(2100));
 }
 
-// What every failed download shows: its text on Msg3Lbl, the name in the log, the cancel mark.
-void ExpectFailed(TestWindow& t, DownloadResult result, const std::string& name,
+// What every failed download shows: its text as the transfer state, the name in the log, the
+// cancel mark.
+template <typename Seams>
+void ExpectFailed(Seams& t, DownloadResult result, const std::string& name,
                   const std::string& text) {
   EXPECT_EQ(result, kDownloadFailed);
-  EXPECT_EQ(t.model().Caption(Msg3Lbl), text);
-  EXPECT_EQ(t.model().Caption(Msg2Lbl), "다운로드(" + name + ") - 다운취소");
+  EXPECT_EQ(t.progress.Last(Label::kTransferState), text);
+  EXPECT_EQ(t.progress.Last(Label::kFile), "다운로드(" + name + ") - 다운취소");
   EXPECT_EQ(t.inet.calls().back().substr(0, 6), "Cancel") << "cancelled before the pause";
 }
 
@@ -147,7 +181,7 @@ TEST_F(DownloadFileTest, AMissingOrUnusableLengthFailsBeforeTheFileExists) {
   ExpectFailed(t,
                Download("big.Tx$", ScriptedResponse{.body = "abc", .content_length = "3000000000"}),
                "big.Tx$", "Overflow: Content-Length 3000000000 is too large");
-  EXPECT_EQ(t.model().Caption(ErrViewTxt), "none.Tx$\r\nword.Tx$\r\nbig.Tx$\r\n");
+  EXPECT_EQ(t.progress.error_log, "none.Tx$\r\nword.Tx$\r\nbig.Tx$\r\n");
 }
 
 TEST_F(DownloadFileTest, ALengthOfZeroFailsAtTheFirstChunkAndKeepsIt) {
@@ -170,7 +204,7 @@ TEST_F(DownloadFileTest, AnErrorStatusIsNeverSavedAsTheFile) {
       Download("KZ.exe",
                ScriptedResponse{.status = 500, .reason = "Internal Server Error", .body = "oops"}),
       "KZ.exe", "The server answered 500 Internal Server Error for KZ.exe");
-  EXPECT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\nKZ.exe\r\n");
+  EXPECT_EQ(t.progress.error_log, "KW.exe\r\nKZ.exe\r\n");
 }
 
 TEST_F(DownloadFileTest, AnUnreachableHostShowsItsOwnText) {
@@ -198,7 +232,7 @@ TEST_F(DownloadFileTest, ABodyThatBreaksOffOrEndsShortFailsAndTheNextDownloadWor
   EXPECT_EQ(Download("next.bin", ScriptedResponse{.body = Body(1500)}), kDownloadComplete);
   EXPECT_EQ(Staged("next.bin"), Body(1500));
   EXPECT_FALSE(IsStaged("next.bin.part"));
-  EXPECT_EQ(t.model().Caption(ErrViewTxt), "cut.bin\r\nshort.bin\r\n");
+  EXPECT_EQ(t.progress.error_log, "cut.bin\r\nshort.bin\r\n");
 }
 
 TEST_F(DownloadFileTest, ABodyLongerThanAnnouncedFailsAtTheFirstChunkPastTheLength) {
@@ -209,17 +243,18 @@ TEST_F(DownloadFileTest, ABodyLongerThanAnnouncedFailsAtTheFirstChunkPastTheLeng
   EXPECT_EQ(Partial("long.bin"), Body(2048));
   EXPECT_FALSE(IsStaged("long.bin"));
   EXPECT_EQ(t.inet.CountCalls("GetChunk"), 2);
-  EXPECT_EQ(t.model().Caption(ErrViewTxt), "long.bin\r\n");
+  EXPECT_EQ(t.progress.error_log, "long.bin\r\n");
 }
 
 TEST_F(DownloadFileTest, ProgressOfTheLastFileStaysUntilTheFirstChunkOfTheNext) {
   Download("first.bin", ScriptedResponse{.body = Body(3000)});
-  ASSERT_EQ(t.model().Caption(GetFileLbl), "3 KB");
-  t.recorder.Clear();
+  const auto before = t.progress.shown;
+  t.progress.percents.clear();
   Download("gone.bin", ScriptedResponse{.status = 404, .reason = "Not Found"});
-  EXPECT_EQ(t.model().Caption(GetFileLbl), "3 KB");
-  EXPECT_EQ(t.model().Caption(GetTimeLbl), "0 sec");
-  EXPECT_EQ(t.recorder.Values(PB1), std::vector<double>{0});
+  // The displays keep "3 KB" and "0 sec"; only the bar starts again.
+  EXPECT_EQ(t.progress.shown[Label::kReceived], before.at(Label::kReceived));
+  EXPECT_EQ(t.progress.shown[Label::kElapsed], before.at(Label::kElapsed));
+  EXPECT_EQ(t.progress.percents, std::vector<double>{0});
 }
 
 TEST_F(DownloadFileTest, AnEarlierFileAtThePathIsReplacedWhole) {
@@ -228,22 +263,6 @@ TEST_F(DownloadFileTest, AnEarlierFileAtThePathIsReplacedWhole) {
   Download("old.Tx$", ScriptedResponse{.body = "new"});
   EXPECT_EQ(Staged("old.Tx$"), "new");
   EXPECT_FALSE(IsStaged("old.Tx$.part"));
-}
-
-TEST_F(DownloadFileTest, TransferStatesShowWhileTheRequestRuns) {
-  Download("s.bin", ScriptedResponse{.body = "s"});
-  const std::vector<std::string> shown = t.recorder.Captions(Msg3Lbl);
-  const std::vector<std::string> expected = {"",
-                                             "Looking up host computer IP address",
-                                             "IP address found",
-                                             "Connectiong to host computer",
-                                             "Connected to host computer",
-                                             "Sending a request to host computer",
-                                             "Request sent",
-                                             "Receiving a response from host computer",
-                                             "Response received",
-                                             "Request completed successfully."};
-  EXPECT_EQ(shown, expected);
 }
 
 }  // namespace
