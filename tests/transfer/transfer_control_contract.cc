@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -748,9 +747,6 @@ TEST_P(TransferControlContract, QuitDoesNotWaitForABodyAbandonedEarlier) {
   const auto quit = std::chrono::steady_clock::now() - start;
   control().Cancel();
   EXPECT_LT(quit, 1s) << "Quit waited for the abandoned body";
-  std::printf(
-      "Quit after an abandoned endless body: %lld ms\n",
-      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(quit).count()));
   host_.PumpEvents();
   EXPECT_THAT(states_, ElementsAre(kDisconnecting, kDisconnected));
   Get(server_.Url("/a"));
