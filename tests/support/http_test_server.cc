@@ -254,6 +254,12 @@ HttpTestServer::Next HttpTestServer::Answer(const Socket& socket, const Received
     if (request.Header("Authorization") != expected) {
       ServerReply challenge = ServerReply::Status(401, "Unauthorized", "log in\n");
       challenge.header_lines.push_back("WWW-Authenticate: Basic realm=\"kw\"");
+      if (response.challenge_length) {
+        challenge.body.clear();
+        challenge.generated_length = *response.challenge_length;
+        challenge.framing = response.framing;
+        challenge.send_every = response.send_every;
+      }
       response = std::move(challenge);
     }
   }
@@ -298,7 +304,11 @@ HttpTestServer::Next HttpTestServer::SendBody(const Socket& socket, const Server
       if (!Pause(response.stall_for)) return Next::kServerCloses;
     }
     if (offset >= limit) break;
-    std::size_t end = std::min(limit, offset + (chunked ? ServerReply::kChunkPiece : 65536));
+    if (response.send_every && offset > 0 && !Pause(*response.send_every)) {
+      return Next::kServerCloses;
+    }
+    const bool small_pieces = chunked || response.send_every;
+    std::size_t end = std::min(limit, offset + (small_pieces ? ServerReply::kChunkPiece : 65536));
     if (response.stall_after && offset < *response.stall_after) {
       end = std::min(end, *response.stall_after);
     }

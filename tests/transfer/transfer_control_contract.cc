@@ -546,6 +546,74 @@ TEST_P(TransferControlContract, ARedirectWhoseBodyNeverEndsIsFollowedWithoutRead
   EXPECT_EQ(ReadBody(), "arrived");
 }
 
+// A server may send the body of a redirect or of a challenge for ever, fast or slowly: such a
+// body is dropped past a small limit, and read within the stall timeout.
+TEST_P(TransferControlContract, EndlessBodiesOfRedirectsAndChallengesAreNotReadToTheirEnd) {
+  using Framing = ServerReply::Framing;
+  constexpr std::size_t kEndless = std::size_t{1} << 40;
+  server_.Serve("/final", ServerReply::Text("arrived"));
+  struct Case {
+    const char* path;
+    bool challenge;
+    Framing framing;
+  };
+  const Case cases[] = {
+      {"/moved-chunked", false, Framing::kChunked},
+      {"/moved-long", false, Framing::kContentLength},
+      {"/log-in-chunked", true, Framing::kChunked},
+      {"/log-in-long", true, Framing::kContentLength},
+      {"/log-in-unframed", true, Framing::kCloseDelimited},
+  };
+  control().SetUserName("tav");
+  control().SetPassword("pa55");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ServerReply reply =
+        c.challenge ? ServerReply::Text("arrived") : ServerReply::Redirect("/final");
+    reply.framing = c.framing;
+    if (c.challenge) {
+      reply.basic_auth = {{"tav", "pa55"}};
+      reply.challenge_length = kEndless;
+    } else {
+      reply.generated_length = kEndless;
+      reply.body.clear();
+    }
+    server_.Serve(c.path, reply);
+    Get(server_.Url(c.path));
+    EXPECT_EQ(control().ResponseCode(), 200);
+    EXPECT_EQ(ReadBody(), "arrived");
+  }
+
+  UseTimeouts({.connect = 60s, .stall = 1s});
+  ServerReply slow = ServerReply::Redirect("/final");
+  slow.body.clear();
+  slow.generated_length = kEndless;
+  slow.send_every = 50ms;  // the limit would take seconds, the stall timeout ends it first
+  server_.Serve("/moved-slowly", slow);
+  Get(server_.Url("/moved-slowly"));
+  const Failure failure = FailureOf([&] { control().GetHeader("Content-Length"); });
+  EXPECT_EQ(failure.number(), error::kRequestTimedOut);
+}
+
+// The addresses of redirects are resolved by the control, and some stacks cut long ones short.
+TEST_P(TransferControlContract, ARedirectAddressIsSentWholeOrFailsAsUnusable) {
+  const std::string path = "/long/" + std::string(8000, 'a') + ".exe";
+  server_.Serve(path, ServerReply::Text("arrived"));
+  server_.Serve("/moved", ServerReply::Redirect(path));
+  Get(server_.Url("/moved"));
+  try {
+    control().GetHeader("Content-Length");
+    EXPECT_EQ(control().ResponseCode(), 200);
+    EXPECT_EQ(ReadBody(), "arrived");
+  } catch (const Failure& failure) {
+    EXPECT_THAT(failure.description(), HasSubstr("unusable address"));
+  }
+  for (const ReceivedRequest& request : server_.requests()) {
+    EXPECT_TRUE(request.target == "/moved" || request.target == path)
+        << "sent shortened: " << request.target.size() << " characters";
+  }
+}
+
 TEST_P(TransferControlContract, OneConnectionServesARunUntilQuit) {
   ServerReply chunked;  // its end arrives after its last byte
   chunked.generated_length = 4096;
@@ -654,6 +722,33 @@ TEST_P(TransferControlContract, CancelDiscardsNotificationsNotYetDelivered) {
   EXPECT_TRUE(states_.empty());
 
   control().Cancel();  // with nothing running
+  Get(server_.Url("/a"));
+  EXPECT_EQ(ReadBody(), "a");
+}
+
+// A run whose file failed on a fast, endless body leaves that request abandoned; the next run
+// closes down with Quit, which must not wait for that body.
+TEST_P(TransferControlContract, QuitDoesNotWaitForABodyAbandonedEarlier) {
+  ServerReply endless;
+  endless.framing = ServerReply::Framing::kChunked;
+  endless.generated_length = std::size_t{1} << 40;
+  server_.Serve("/endless", endless);
+  server_.Serve("/a", ServerReply::Text("a"));
+  Get(server_.Url("/endless"));
+  ASSERT_EQ(control().GetChunk(1024).size(), 1024u);
+  control().Cancel();
+  Get(server_.Url("/a"));
+  EXPECT_EQ(ReadBody(), "a");
+  host_.PumpEvents();
+  states_.clear();
+
+  const auto start = std::chrono::steady_clock::now();
+  control().Execute("Quit");
+  const auto quit = std::chrono::steady_clock::now() - start;
+  control().Cancel();
+  EXPECT_LT(quit, 1s) << "Quit waited for the abandoned body";
+  host_.PumpEvents();
+  EXPECT_THAT(states_, ElementsAre(kDisconnecting, kDisconnected));
   Get(server_.Url("/a"));
   EXPECT_EQ(ReadBody(), "a");
 }

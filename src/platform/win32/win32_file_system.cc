@@ -294,6 +294,12 @@ void Win32FileSystem::RenameFile(std::string_view source, std::string_view desti
   const DWORD destination_attributes = ::GetFileAttributesW(to.c_str());
   if (IsFolder(destination_attributes)) throw FileFailure(FileFault::kFolderInTheWay, destination);
   if (IsReadOnly(destination_attributes)) throw FileFailure(ERROR_ACCESS_DENIED, destination);
+  // A hidden or system file left at the staged name is replaced like any other, and what takes
+  // its place must be seen.
+  if (destination_attributes != INVALID_FILE_ATTRIBUTES && (destination_attributes & kInvisible) &&
+      !::SetFileAttributesW(to.c_str(), destination_attributes & ~kInvisible)) {
+    throw FileFailure(::GetLastError(), destination);
+  }
   if (!::MoveFileExW(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     throw ReplaceFailure(::GetLastError(), destination, to);
@@ -320,10 +326,22 @@ bool Win32FileSystem::AnyFileMatches(std::string_view pattern_text) {
 }
 
 std::unique_ptr<WritableFile> Win32FileSystem::OpenForWriting(std::string_view path) {
-  UniqueFileHandle file(::CreateFileW(FullPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                      nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const std::wstring full_path = FullPath(path);
+  // Windows refuses to truncate a hidden or system file unless the open asks for the attributes
+  // it has; a file written here must be seen, so they go once it is open.
+  const DWORD existing = ::GetFileAttributesW(full_path.c_str());
+  const DWORD invisible = existing != INVALID_FILE_ATTRIBUTES ? existing & kInvisible : 0;
+  UniqueFileHandle file(::CreateFileW(
+      full_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+      (invisible != 0 ? invisible : FILE_ATTRIBUTE_NORMAL) | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) throw FileFailure(::GetLastError(), path);
+  if (invisible != 0) {
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) {
+      throw FileFailure(::GetLastError(), path);
+    }
+  }
   return std::make_unique<Win32WritableFile>(std::move(file), std::string(path));
 }
 

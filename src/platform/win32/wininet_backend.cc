@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cwchar>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -30,6 +31,8 @@ namespace {
 
 // Only a backstop: the control fails a request after 60 seconds and interrupts it.
 constexpr DWORD kWinInetTimeoutMs = 5 * 60 * 1000;
+// The header lines of Wine's WinINet end at this length, cut short if they were longer.
+constexpr std::size_t kLongestWholeHeaderLine = 4095;
 // Every file fresh from the server, nothing kept on disk or asked of the operator; redirects and
 // challenges are answered as HttpRounds decides.
 constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
@@ -101,10 +104,9 @@ class WinInetBackend::Round {
       if (backend_.call_ == call_) backend_.call_ = nullptr;
       request = std::move(backend_.request_);
     }
-    // A request ends either with its body read to the end, or for a failure of WinINet's that
-    // has closed its connection, or with the rest of its body still to come: cancelled, or a
-    // discarded body too long to read.
-    if (request && (sink_.Cancelled() || drop_)) backend_.CloseAside(std::move(request));
+    // Unless its body was read to the end, the rest may still be coming (cancelled, a discarded
+    // body too long to read, a failure of the rules or of WinINet's), and Wine reads it on close.
+    if (request && !ended_) backend_.CloseAside(std::move(request));
     request.Reset();
     call_->Release();
   }
@@ -130,6 +132,11 @@ class WinInetBackend::Round {
     }
     // An Interrupt before the handle was in its slot found nothing to close.
     if (sink_.Cancelled()) return false;
+    if (!SendsWhole(target.object)) {
+      throw Failure(error::kTransferFailed,
+                    "The request for " + url_ + " has an unusable address: its path of " +
+                        std::to_string(target.object.size()) + " characters cannot be sent whole");
+    }
     if (!headers.empty() &&
         !::HttpAddRequestHeadersW(request_, headers.c_str(), static_cast<DWORD>(headers.size()),
                                   HTTP_ADDREQ_FLAG_ADD)) {
@@ -139,6 +146,18 @@ class WinInetBackend::Round {
     if (!::HttpSendRequestW(request_, nullptr, 0, nullptr, 0) && !Completed(false)) return false;
     call_->EndPhases(sink_);
     return !sink_.Cancelled();
+  }
+
+  // Whether the request asks for `object` as it is: Wine's WinINet cuts a long one short (to
+  // about 2,000 characters) and goes on.
+  bool SendsWhole(const std::wstring& object) const {
+    DWORD size = 0;
+    ::InternetQueryOptionW(request_, INTERNET_OPTION_URL, nullptr, &size);
+    std::wstring url(size / sizeof(wchar_t) + 1, L'\0');
+    size = static_cast<DWORD>(url.size() * sizeof(wchar_t));
+    if (!::InternetQueryOptionW(request_, INTERNET_OPTION_URL, url.data(), &size)) return false;
+    url.resize(std::wcslen(url.c_str()));
+    return std::wstring_view(url).ends_with(object);
   }
 
   // The head of the response, every field as received.
@@ -172,6 +191,15 @@ class WinInetBackend::Round {
         head.status = status->code;
         head.reason = status->reason;
       } else if (std::optional<HeaderField> field = ParseHeaderLine(line)) {
+        // Wine's WinINet keeps no more of a header line than fits its buffer, and says nothing:
+        // a Location that fills it may have been cut short, and would lead elsewhere.
+        if (line.size() >= kLongestWholeHeaderLine &&
+            EqualsIgnoringAsciiCase(field->name, "Location")) {
+          throw Failure(error::kTransferFailed,
+                        "The request for " + url_ +
+                            " was redirected to an unusable address: it cannot be read whole (" +
+                            std::to_string(field->value.size()) + " characters or more)");
+        }
         head.fields.push_back(std::move(*field));
       }
     }
@@ -188,11 +216,10 @@ class WinInetBackend::Round {
   // with its head. A longer one is dropped with its request. False once abandoned.
   bool Discard() {
     std::size_t read = 0;
-    const bool whole = ReadBody([&](std::span<const std::byte> bytes) {
+    ReadBody([&](std::span<const std::byte> bytes) {
       read += bytes.size();
       return read <= kDiscardedBodyLimit;
     });
-    drop_ = !whole;
     return !sink_.Cancelled();
   }
 
@@ -217,7 +244,7 @@ class WinInetBackend::Round {
         DWORD& available = call_->Available();
         call_->Expect();
         if (::InternetQueryDataAvailable(request_, &available, 0, 0)) {
-          if (available == 0) return true;
+          if (available == 0) return ended_ = true;
         } else if (!Completed(true)) {
           return false;
         }
@@ -247,7 +274,7 @@ class WinInetBackend::Round {
   const std::string& url_;
   WinInetCall* const call_;
   HINTERNET request_ = nullptr;  // owned by the backend's slot
-  bool drop_ = false;
+  bool ended_ = false;           // the body was read to its end
 };
 
 WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
@@ -270,6 +297,12 @@ WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
   target.port = parts.nPort;
   target.object.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
   target.object.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  // Wine's InternetCrackUrlW cuts a long path short and succeeds.
+  if (!std::wstring_view(wide).ends_with(target.object)) {
+    throw Failure(error::kTransferFailed,
+                  "The request for " + url + " has an unusable address: it cannot be sent whole (" +
+                      std::to_string(address.size()) + " characters)");
+  }
   if (target.object.empty() || target.object[0] != L'/') target.object.insert(0, L"/");
   return target;
 }
@@ -330,25 +363,20 @@ HINTERNET WinInetBackend::ConnectionFor(const Target& target, const std::string&
 
 void WinInetBackend::CloseAside(UniqueInternetHandle first, UniqueInternetHandle second,
                                 UniqueInternetHandle third) {
-  {
-    std::lock_guard lock(closers_->mutex);
-    ++closers_->running;
-  }
-  auto close = [closers = closers_, first = std::move(first), second = std::move(second),
-                third = std::move(third)]() mutable {
+  auto close = [quits = quits_, quits_before = quits_->load(), first = std::move(first),
+                second = std::move(second), third = std::move(third)]() mutable {
     first.Reset();
     second.Reset();
     third.Reset();
-    {
-      std::lock_guard lock(closers->mutex);
-      --closers->running;
+    // A connection that Wine's close read to its end went to the pool after a Quit emptied it.
+    if (quits->load() != quits_before) {
+      ::InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
     }
-    closers->idle.notify_all();
   };
   try {
     std::thread(std::move(close)).detach();
   } catch (const std::system_error&) {
-    // Whatever the failed start left in `close` is still to be closed, and counted off.
+    // Whatever the failed start left in `close` is still to be closed.
     close();
   }
 }
@@ -366,11 +394,10 @@ void WinInetBackend::Interrupt() {
 }
 
 void WinInetBackend::CloseConnections() {
-  {
-    // An abandoned request's connection goes back to the pool once its close has read the rest.
-    std::unique_lock lock(closers_->mutex);
-    closers_->idle.wait(lock, [&] { return closers_->running == 0; });
-  }
+  // Not waited for: the close of a request abandoned earlier, which may read for as long as its
+  // server sends. Its connection goes to WinINet's pool only if that ends, and the pool closes it
+  // within a minute.
+  ++*quits_;
   std::lock_guard lock(mutex_);
   connection_.Reset();
   connection_key_.clear();

@@ -4,7 +4,7 @@
 // After <windows.h>, which it needs.
 #include <wininet.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,14 +45,15 @@ using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 // no limit on redirects, and once it has answered a Basic challenge it sends the credentials
 // unasked with every later request to that server.
 //
-// A request abandoned before its body has ended (Interrupt, or a Perform that ends for a cancelled
-// sink) is closed on a thread of its own: Wine's WinINet reads the rest of the body before it lets
-// a request go, as long as the rest keeps arriving (the whole file, from a fast server). The
-// connection then serves later requests. Every other handle is closed where it is taken out.
+// A request whose body has not ended (Interrupt, a Perform that ends for a cancelled sink or a
+// failure, a discarded body too long to read) is closed on a thread of its own that nothing waits
+// for, neither CloseConnections nor the destructor nor the end of the program: Wine's WinINet reads
+// the rest of the body before it lets a request go, as long as the rest keeps arriving (for ever,
+// from a server that never ends it). Every other handle is closed where it is taken out.
 //
-// CloseConnections waits for those closes, then closes the connections WinINet keeps for reuse in
-// the whole process (WinINet's pool is the process's, not a handle's): the program has no other
-// user of WinINet.
+// CloseConnections closes the connections WinINet keeps for reuse in the whole process (WinINet's
+// pool is the process's, not a handle's): the program has no other user of WinINet. A close aside
+// that ends after it closes them again.
 class WinInetBackend final : public HttpBackend {
  public:
   // Fails with error::kInternal when WinINet cannot be set up.
@@ -70,21 +71,15 @@ class WinInetBackend final : public HttpBackend {
   class Round;
   struct Target;
 
-  // Closers still running, shared with their threads.
-  struct Closers {
-    std::mutex mutex;
-    std::condition_variable idle;
-    int running = 0;
-  };
-
   // The connection handle for `target`, opened unless the slot already holds one for it.
   HINTERNET ConnectionFor(const Target& target, const std::string& url);
   // Closes the handles, in their order, on a thread of its own (here if none can start).
   void CloseAside(UniqueInternetHandle first, UniqueInternetHandle second = {},
                   UniqueInternetHandle third = {});
 
-  const std::shared_ptr<Closers> closers_ = std::make_shared<Closers>();
   UniqueInternetHandle session_;
+  // CloseConnections so far, shared with the closes aside.
+  const std::shared_ptr<std::atomic<unsigned>> quits_ = std::make_shared<std::atomic<unsigned>>(0);
 
   // The slots of the handles below the session, and the call Interrupt wakes. Perform fills
   // them on its thread; Interrupt and CloseConnections empty them on the window's thread.

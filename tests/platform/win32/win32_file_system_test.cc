@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -139,6 +141,24 @@ TEST_F(Win32FileSystemTest, AReadOnlyDestinationIsLeftAsItWas) {
   EXPECT_THAT(failure.description(), AllOf(HasSubstr(folder_ / "KW.exe"), HasSubstr("read-only")));
   EXPECT_EQ(folder_.Read("KW.exe"), "old");
   EXPECT_EQ(folder_.List(), (Names{"KW.exe", "new.exe"}));
+}
+
+// Windows refuses to truncate a hidden or system file opened as a normal one; whatever Wine
+// allows, a download over one left in the staging tree is whole and seen.
+TEST_F(Win32FileSystemTest, HiddenAndSystemFilesAtADownloadsPathsAreReplacedAndSeen) {
+  folder_.Write("KW.exe.part", "stale part", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  folder_.Write("KW.exe", "stale", FILE_ATTRIBUTE_HIDDEN);
+  {
+    const std::unique_ptr<WritableFile> part = files_.OpenForWriting(folder_ / "KW.exe.part");
+    const std::string content = "new";
+    part->Append(std::as_bytes(std::span(content)));
+    part->Close();
+  }
+  EXPECT_TRUE(files_.Exists(folder_ / "KW.exe.part"));
+  files_.RenameFile(folder_ / "KW.exe.part", folder_ / "KW.exe");
+  EXPECT_TRUE(files_.Exists(folder_ / "KW.exe"));
+  EXPECT_EQ(folder_.Read("KW.exe"), "new");
+  EXPECT_EQ(folder_.List(), (Names{"KW.exe"}));
 }
 
 }  // namespace

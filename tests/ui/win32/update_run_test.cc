@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "platform/win32/wide_text.h"
 #include "platform/win32/windows_api.h"
 #include "support/fixture_files.h"
+#include "support/http_test_server.h"
 #include "ui/win32/win32_controls.h"
 #include "update/catalogue.h"
 
@@ -151,12 +153,34 @@ class UpdateRunTest : public ::testing::Test {
     ASSERT_TRUE(fs::exists(program_)) << program_.string();
   }
 
-  void Start(Process& process) {
+  // Starts the program with this test's environment and, when given, one more variable
+  // ("name=value").
+  void Start(Process& process, const std::wstring& extra_variable = {}) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     std::wstring command = L"\"" + program_.wstring() + L"\"";
-    ASSERT_TRUE(CreateProcessW(program_.c_str(), command.data(), nullptr, nullptr, FALSE, 0,
-                               nullptr, program_.parent_path().c_str(), &startup, &process.info));
+    std::wstring environment;
+    if (!extra_variable.empty()) {
+      wchar_t* const block = GetEnvironmentStringsW();
+      for (const wchar_t* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) {
+        environment.append(entry).push_back(L'\0');
+      }
+      FreeEnvironmentStringsW(block);
+      environment.append(extra_variable).push_back(L'\0');
+    }
+    ASSERT_TRUE(CreateProcessW(program_.c_str(), command.data(), nullptr, nullptr, FALSE,
+                               CREATE_UNICODE_ENVIRONMENT,
+                               environment.empty() ? nullptr : environment.data(),
+                               program_.parent_path().c_str(), &startup, &process.info));
+  }
+
+  HWND WaitForWindow() {
+    HWND window = nullptr;
+    EXPECT_TRUE(WaitUntil([&] {
+      window = FindWindowW(L"KwUpdateWindow", Widen(kWindowCaption).c_str());
+      return window != nullptr && IsWindowVisible(window);
+    }));
+    return window;
   }
 
   // The release's copy of a file the server has under `server_path`.
@@ -247,6 +271,36 @@ TEST_F(UpdateRunTest, AFullUpdateDrivenThroughTheWindowInstallsEveryFileAndRunsT
   // Closing the window ends the program.
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(first.ExitCode(30s), 0);
+}
+
+// A server that answers KW.exe with a redirect whose body it sends slowly and for ever: the
+// window is closed while the program reads that body. The program reaches the server through the
+// proxy setting WinINet takes from http_proxy, so the release server keeps its port.
+TEST_F(UpdateRunTest, ClosingTheWindowWhileAnEndlessBodyArrivesEndsTheProgramWithinASecond) {
+  testing::HttpTestServer server;
+  testing::ServerReply endless = testing::ServerReply::Redirect("/jdatas3/moved");
+  endless.body.clear();
+  endless.framing = testing::ServerReply::Framing::kChunked;
+  endless.generated_length = std::size_t{1} << 40;
+  endless.send_every = 100ms;
+  server.Serve("/jdatas3/KW.exe", endless);
+
+  Process program;
+  Start(program, L"http_proxy=http://127.0.0.1:" + std::to_wstring(server.port()));
+  const HWND window = WaitForWindow();
+  ASSERT_NE(window, nullptr);
+  SendNotifyMessageW(FindControl(window, TavEnterCmd), BM_CLICK, 0, 0);
+  ASSERT_TRUE(WaitUntil([&] { return server.body_bytes_sent() >= 3000; }));
+  ASSERT_EQ(server.requests().size(), 1u);
+
+  const auto closed = std::chrono::steady_clock::now();
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  const long code = program.ExitCode(30s);
+  const auto close_to_exit = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - closed);
+  std::printf("close to exit: %lld ms\n", static_cast<long long>(close_to_exit.count()));
+  EXPECT_EQ(code, 0);
+  EXPECT_LT(close_to_exit, 1s);
 }
 
 }  // namespace
