@@ -1,10 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -18,6 +20,11 @@
 #include "support/socket.h"
 
 namespace kw::testing {
+
+// The length of a generated body no test waits for the end of: a terabyte, or all that a 32-bit
+// size can count.
+inline constexpr auto kEndlessLength = static_cast<std::size_t>(
+    std::min<std::uint64_t>(std::uint64_t{1} << 40, std::numeric_limits<std::size_t>::max()));
 
 // What the server answers to a request for one path. The defaults give "200 OK" with a
 // Content-Length and a kept-alive connection.

@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -537,7 +539,7 @@ TEST_P(TransferControlContract, RedirectsAreFollowedAndTheFinalHeadersCount) {
 TEST_P(TransferControlContract, ARedirectWhoseBodyNeverEndsIsFollowedWithoutReadingItAll) {
   ServerReply endless = ServerReply::Redirect("/final");
   endless.framing = ServerReply::Framing::kCloseDelimited;
-  endless.generated_length = std::size_t{1} << 40;
+  endless.generated_length = kEndlessLength;
   server_.Serve("/endless", endless);
   server_.Serve("/final", ServerReply::Text("arrived"));
 
@@ -550,7 +552,6 @@ TEST_P(TransferControlContract, ARedirectWhoseBodyNeverEndsIsFollowedWithoutRead
 // body is dropped past a small limit, and read within the stall timeout.
 TEST_P(TransferControlContract, EndlessBodiesOfRedirectsAndChallengesAreNotReadToTheirEnd) {
   using Framing = ServerReply::Framing;
-  constexpr std::size_t kEndless = std::size_t{1} << 40;
   server_.Serve("/final", ServerReply::Text("arrived"));
   struct Case {
     const char* path;
@@ -573,9 +574,9 @@ TEST_P(TransferControlContract, EndlessBodiesOfRedirectsAndChallengesAreNotReadT
     reply.framing = c.framing;
     if (c.challenge) {
       reply.basic_auth = {{"tav", "pa55"}};
-      reply.challenge_length = kEndless;
+      reply.challenge_length = kEndlessLength;
     } else {
-      reply.generated_length = kEndless;
+      reply.generated_length = kEndlessLength;
       reply.body.clear();
     }
     server_.Serve(c.path, reply);
@@ -587,7 +588,7 @@ TEST_P(TransferControlContract, EndlessBodiesOfRedirectsAndChallengesAreNotReadT
   UseTimeouts({.connect = 60s, .stall = 1s});
   ServerReply slow = ServerReply::Redirect("/final");
   slow.body.clear();
-  slow.generated_length = kEndless;
+  slow.generated_length = kEndlessLength;
   slow.send_every = 50ms;  // the limit would take seconds, the stall timeout ends it first
   server_.Serve("/moved-slowly", slow);
   Get(server_.Url("/moved-slowly"));
@@ -731,7 +732,7 @@ TEST_P(TransferControlContract, CancelDiscardsNotificationsNotYetDelivered) {
 TEST_P(TransferControlContract, QuitDoesNotWaitForABodyAbandonedEarlier) {
   ServerReply endless;
   endless.framing = ServerReply::Framing::kChunked;
-  endless.generated_length = std::size_t{1} << 40;
+  endless.generated_length = kEndlessLength;
   server_.Serve("/endless", endless);
   server_.Serve("/a", ServerReply::Text("a"));
   Get(server_.Url("/endless"));

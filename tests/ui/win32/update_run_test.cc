@@ -281,7 +281,7 @@ TEST_F(UpdateRunTest, ClosingTheWindowWhileAnEndlessBodyArrivesEndsTheProgramWit
   testing::ServerReply endless = testing::ServerReply::Redirect("/jdatas3/moved");
   endless.body.clear();
   endless.framing = testing::ServerReply::Framing::kChunked;
-  endless.generated_length = std::size_t{1} << 40;
+  endless.generated_length = testing::kEndlessLength;
   endless.send_every = 100ms;
   server.Serve("/jdatas3/KW.exe", endless);
 
