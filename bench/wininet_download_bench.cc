@@ -72,7 +72,8 @@ int wmain(int argc, wchar_t** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   const kw::DownloadResult result = kw::DownloadFile(
-      {inet1, files, clock, progress}, {kw::kRequestHeaders, kw::kChunkSize}, base, folder, name);
+      {inet1, files, clock, progress}, {kw::kRequestHeaders, kw::kChunkSize}, nullptr, base,
+      folder, name);
   if (result != kw::kDownloadComplete || !progress.completed) {
     std::cerr << "wininet_download_bench: " << progress.state << "\n";
     return 1;
