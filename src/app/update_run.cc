@@ -119,8 +119,7 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
   if (signing_) check.emplace(manifest_ ? *manifest_ : kNoManifest, signing_->crypto);
   return kw::DownloadFile({platform_.inet1, platform_.files, platform_.clock, *this},
                           {kRequestHeaders, kChunkSize}, check ? &*check : nullptr,
-                          std::move(base_address),
-                          std::move(local_folder), std::move(file_name));
+                          std::move(base_address), std::move(local_folder), std::move(file_name));
 }
 
 InstallOutcome UpdateWindow::InstallStagedFiles() {

@@ -72,8 +72,7 @@ std::string ServerPath(std::string_view base_address, std::string_view file_name
 }
 
 Failure NotAsSigned(const std::string& file_name, const std::string& why) {
-  return Failure(error::kNotAsSigned,
-                 file_name + " does not match the signed manifest: " + why);
+  return Failure(error::kNotAsSigned, file_name + " does not match the signed manifest: " + why);
 }
 
 }  // namespace
@@ -84,8 +83,8 @@ std::string FailureText(const Failure& failure) {
 }
 
 DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
-                            const ManifestCheck* check, std::string base_address, std::string local_folder,
-                            std::string file_name) {
+                            const ManifestCheck* check, std::string base_address,
+                            std::string local_folder, std::string file_name) {
   auto& [inet1, files, clock, progress] = seams;
   const std::string file_caption = "다운로드(" + file_name + ")";
   std::unique_ptr<WritableFile> file;

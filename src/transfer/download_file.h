@@ -94,8 +94,8 @@ struct ManifestCheck {
 // error::kNotAsSigned and a text saying it "does not match the signed manifest", before it is
 // renamed to file_name.
 DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
-                            const ManifestCheck* check, std::string base_address, std::string local_folder,
-                            std::string file_name);
+                            const ManifestCheck* check, std::string base_address,
+                            std::string local_folder, std::string file_name);
 
 // Pumps events for `seconds` of the monotonic clock, sleeping between them; returns after one
 // look at the clock for 0 or less.

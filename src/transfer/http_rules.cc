@@ -108,7 +108,8 @@ Failure HttpFailure(HttpFault fault, const std::string& url, const std::string& 
   return Failure(error::kTransferFailed, "The request for " + url + " failed: " + what);
 }
 
-Failure CertificateFailure(CertificateFault fault, const std::string& url, const std::string& what) {
+Failure CertificateFailure(CertificateFault fault, const std::string& url,
+                           const std::string& what) {
   const char* reason = "certificate not accepted";
   switch (fault) {
     case CertificateFault::kNotTrusted:

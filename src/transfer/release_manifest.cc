@@ -16,9 +16,9 @@ constexpr std::size_t kSignatureLimit = 1024;
 
 // The DER of a SubjectPublicKeyInfo of an uncompressed P-256 point, up to the point's x: the
 // algorithm (id-ecPublicKey, prime256v1), the BIT STRING's head, and 04 for "uncompressed".
-constexpr std::uint8_t kP256SpkiPrefix[] = {
-    0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x06,
-    0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
+constexpr std::uint8_t kP256SpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
+                                            0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                            0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
 
 Failure Refused(const std::string& description) {
   return Failure(error::kManifestRefused, description);
@@ -214,8 +214,7 @@ ReleaseManifest FetchSignedManifest(TransferControl& inet1, EventPump& pump, Cry
   const std::string signature_address = std::string(origin) + std::string(kManifestSignaturePath);
   const Fetched manifest = Fetch(inet1, pump, manifest_address, request_headers, kManifestLimit);
   ExpectFound(manifest, manifest_address, "the manifest");
-  const Fetched signature =
-      Fetch(inet1, pump, signature_address, request_headers, kSignatureLimit);
+  const Fetched signature = Fetch(inet1, pump, signature_address, request_headers, kSignatureLimit);
   ExpectFound(signature, signature_address, "its signature");
 
   const std::optional<P256Signature> rs =

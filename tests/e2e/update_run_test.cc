@@ -72,8 +72,7 @@ class UpdateRunTest : public ::testing::Test {
 
   void Open(Clock& clock, std::optional<ReleaseSigning> signing = std::nullopt) {
     window_ = std::make_unique<UpdateWindow>(
-        Platform{host_, clock, files_, processes_, inet1_, guard_}, "127.0.0.1:" + port_,
-        signing);
+        Platform{host_, clock, files_, processes_, inet1_, guard_}, "127.0.0.1:" + port_, signing);
     host_.Attach(*window_);
     ASSERT_TRUE(window_->Load());
   }

@@ -23,7 +23,8 @@ Sha256Digest Fnv(std::string_view bytes) {
   for (std::size_t lane = 0; lane < 4; ++lane) {
     std::uint64_t hash = 0xcbf29ce484222325ULL + lane;
     for (const char c : bytes) hash = (hash ^ static_cast<std::uint8_t>(c)) * 0x100000001b3ULL;
-    for (std::size_t i = 0; i < 8; ++i) digest[lane * 8 + i] = static_cast<std::uint8_t>(hash >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i)
+      digest[lane * 8 + i] = static_cast<std::uint8_t>(hash >> (8 * i));
   }
   return digest;
 }
@@ -33,8 +34,8 @@ Sha256Digest Fnv(std::string_view bytes) {
 Sha256Digest FakeCrypto::Digest(std::string_view bytes) { return Fnv(bytes); }
 
 P256Signature FakeCrypto::Sign(const P256PublicKey& key, std::string_view message) {
-  const Sha256Digest digest =
-      Fnv(std::string(reinterpret_cast<const char*>(key.data()), key.size()) + std::string(message));
+  const Sha256Digest digest = Fnv(
+      std::string(reinterpret_cast<const char*>(key.data()), key.size()) + std::string(message));
   P256Signature signature;
   for (std::size_t i = 0; i < signature.size(); ++i) signature[i] = digest[i % 32] | 1;
   return signature;

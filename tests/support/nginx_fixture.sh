@@ -64,18 +64,20 @@ make_certificates() {
       -subj "/CN=KW_Update test authority" -addext "basicConstraints=critical,CA:TRUE" \
       -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
     openssl x509 -in ca.pem -outform DER -out ca.der
-    for name in server:127.0.0.1:IP other:other.test:DNS; do
+    # The address as an IP entry for OpenSSL, and as a DNS entry too, the only kind Wine's
+    # certificate checks compare.
+    for name in server:127.0.0.1:IP:127.0.0.1,DNS:127.0.0.1 other:other.test:DNS:other.test; do
       file=${name%%:*} rest=${name#*:}
-      cn=${rest%%:*} kind=${rest#*:}
-      printf 'subjectAltName=%s:%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
-        "$kind" "$cn" >"$file.ext"
+      cn=${rest%%:*} names=${rest#*:}
+      printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+        "$names" >"$file.ext"
       openssl req -newkey rsa:2048 -nodes -keyout "$file.key" -out "$file.csr" -subj "/CN=$cn" \
         2>/dev/null
       openssl x509 -req -in "$file.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
         -extfile "$file.ext" -out "$file.pem" 2>/dev/null
     done
     openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout self.key -out self.pem \
-      -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null
+      -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1" 2>/dev/null
   ) || die "openssl could not make the test certificates"
 }
 

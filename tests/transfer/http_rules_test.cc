@@ -75,8 +75,9 @@ TEST(HttpRounds, NeverLeavesHttpsForPlainHttp) {
   const HttpRequest request = Request("https://h:8443/jdatas3/KW.exe");
   HttpRounds rounds(request);
   EXPECT_EQ(rounds.Next(Head(301, {{"Location", "https://mirror/KW.exe"}})), Verdict::kGoRound);
-  const Failure failure = testing::FailureOf(
-      [&] { rounds.Next(Head(302, {{"Location", "HTTP://mirror/KW.exe"}})); });
+  const Failure failure = testing::FailureOf([&] {
+    rounds.Next(Head(302, {{"Location", "HTTP://mirror/KW.exe"}}));
+  });
   EXPECT_EQ(failure.number(), error::kTransferFailed);
   EXPECT_THAT(failure.description(), ::testing::HasSubstr("from https to plain http"));
 

@@ -10,8 +10,8 @@
 namespace kw {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::FailureOf;
+using ::testing::HasSubstr;
 
 constexpr const char* kDigest = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
 
@@ -33,13 +33,13 @@ TEST(ReleaseManifestTest, ListsSizeAndDigestByTheExactServerPath) {
 TEST(ReleaseManifestTest, RefusesEveryLineThatIsNotDigestSizePath) {
   const std::string digest = kDigest;
   for (const std::string& text :
-       {digest + " 1 /a",                        // no line feed
-        digest + " /a\n",                        // no size
-        digest.substr(2) + " 1 /a\n",            // short digest
-        "zz" + digest.substr(2) + " 1 /a\n",     // not hex
+       {digest + " 1 /a",                                            // no line feed
+        digest + " /a\n",                                            // no size
+        digest.substr(2) + " 1 /a\n",                                // short digest
+        "zz" + digest.substr(2) + " 1 /a\n",                         // not hex
         digest + " -1 /a\n", digest + " 99999999999999999999 /a\n",  // size
-        digest + " 1 a\n",                       // not a server path
-        digest + " 1 /a\n" + digest + " 2 /a\n"}) {  // listed twice
+        digest + " 1 a\n",                                           // not a server path
+        digest + " 1 /a\n" + digest + " 2 /a\n"}) {                  // listed twice
     SCOPED_TRACE(text);
     const Failure failure = FailureOf([&] { ReleaseManifest::Parse(text); });
     EXPECT_EQ(failure.number(), error::kManifestRefused);

@@ -26,12 +26,12 @@
 // A platform's test binary compiles transfer_control_contract.cc in and instantiates the suites:
 //
 //   KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(Curl, CurlControls());
-#define KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(prefix, maker)                            \
-  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlContract, ::testing::Values(maker),      \
-                           ::kw::testing::ControlsName);                                   \
-  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxContract, ::testing::Values(maker), \
-                           ::kw::testing::ControlsName);                                   \
-  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxTlsContract, ::testing::Values(maker),   \
+#define KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(prefix, maker)                               \
+  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlContract, ::testing::Values(maker),         \
+                           ::kw::testing::ControlsName);                                      \
+  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxContract, ::testing::Values(maker),    \
+                           ::kw::testing::ControlsName);                                      \
+  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxTlsContract, ::testing::Values(maker), \
                            ::kw::testing::ControlsName)
 
 namespace kw::testing {
@@ -125,9 +125,9 @@ class TransferControlNginxTlsContract : public TransferControlNginxContract {
 
   std::string TlsUrl(int port, const std::string& path) const;
 
-  int tls_port_ = 0;           // a certificate of the authority, for 127.0.0.1
-  int other_name_port_ = 0;    // of the authority, for other.test
-  int self_signed_port_ = 0;   // for 127.0.0.1, signed by itself
+  int tls_port_ = 0;          // a certificate of the authority, for 127.0.0.1
+  int other_name_port_ = 0;   // of the authority, for other.test
+  int self_signed_port_ = 0;  // for 127.0.0.1, signed by itself
 };
 
 std::string Pattern(std::size_t length);

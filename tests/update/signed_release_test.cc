@@ -11,9 +11,9 @@ namespace kw {
 namespace {
 
 using enum ControlId;
-using ::testing::HasSubstr;
 using testing::DerSignature;
 using testing::FakeCrypto;
+using ::testing::HasSubstr;
 using testing::ManifestLine;
 using testing::ScriptedResponse;
 using testing::TestWindow;
@@ -28,10 +28,10 @@ std::string At(std::string_view path) { return std::string(kOrigin) + std::strin
 
 // A release of the two executables, its manifest signed with kKey unless a case says otherwise.
 struct Release {
-  std::string manifest = ManifestLine("/jdatas3/KW.exe", kMain) +
-                         ManifestLine("/jdatas3/KZ.exe", kSub);
+  std::string manifest =
+      ManifestLine("/jdatas3/KW.exe", kMain) + ManifestLine("/jdatas3/KZ.exe", kSub);
   std::optional<std::string> signature = {};  // DER; nullopt: made from `manifest` with kKey
-  std::string main_served = kMain;       // what the server sends for KW.exe
+  std::string main_served = kMain;            // what the server sends for KW.exe
   bool manifest_missing = false;
   bool signature_missing = false;
 };
@@ -50,9 +50,8 @@ class SignedReleaseTest : public ::testing::Test {
                                                   : ScriptedResponse{.body = release.manifest});
     const std::string signature =
         release.signature.value_or(DerSignature(FakeCrypto::Sign(kKey, release.manifest)));
-    t->inet.Script(At("/kw_update.manifest.sig"), release.signature_missing
-                                                      ? not_found
-                                                      : ScriptedResponse{.body = signature});
+    t->inet.Script(At("/kw_update.manifest.sig"),
+                   release.signature_missing ? not_found : ScriptedResponse{.body = signature});
     t->inet.Script(At("/jdatas3/KW.exe"), {.body = release.main_served});
     t->inet.Script(At("/jdatas3/KZ.exe"), {.body = kSub});
     t->window.RunDownloads();
@@ -98,8 +97,9 @@ TEST_F(SignedReleaseTest, AMissingOrBadlySignedManifestEndsTheRunBeforeAnyDownlo
     Run(c.release);
     EXPECT_THAT(t->model().Caption(Msg3Lbl), HasSubstr(c.says));
     EXPECT_EQ(t->model().Caption(Msg0Lbl), "작업취소");
-    EXPECT_TRUE(std::none_of(t->inet.requested().begin(), t->inet.requested().end(),
-                             [](const std::string& url) { return url.find("/jdatas3/") != url.npos; }));
+    EXPECT_TRUE(
+        std::none_of(t->inet.requested().begin(), t->inet.requested().end(),
+                     [](const std::string& url) { return url.find("/jdatas3/") != url.npos; }));
     EXPECT_FALSE(t->drive.Has("C:\\TavBackup\\KW.exe.part"));
     EXPECT_TRUE(t->processes.started.empty());
   }
@@ -114,7 +114,9 @@ TEST_F(SignedReleaseTest, AFileUnlikeTheManifestFailsLikeAFailedDownloadAndNothi
     std::string says;
   };
   const Case cases[] = {
-      {"another size", {.main_served = kMain + "+virus"}, "the server announced 20 bytes where it lists 14"},
+      {"another size",
+       {.main_served = kMain + "+virus"},
+       "the server announced 20 bytes where it lists 14"},
       {"changed after signing", {.main_served = altered}, "its SHA-256 differs"},
       {"not listed",
        {.manifest = ManifestLine("/jdatas3/KZ.exe", kSub)},
@@ -129,9 +131,9 @@ TEST_F(SignedReleaseTest, AFileUnlikeTheManifestFailsLikeAFailedDownloadAndNothi
     EXPECT_EQ(t->model().Caption(Msg2Lbl), "다운로드(KW.exe) - 다운취소");
     EXPECT_FALSE(t->drive.Has("C:\\TavBackup\\KW.exe"));
     EXPECT_FALSE(t->drive.Has("C:\\TavKorea\\KW.exe"));
-    EXPECT_EQ(std::count(t->inet.requested().begin(), t->inet.requested().end(),
-                         At("/jdatas3/KZ.exe")),
-              0);
+    EXPECT_EQ(
+        std::count(t->inet.requested().begin(), t->inet.requested().end(), At("/jdatas3/KZ.exe")),
+        0);
     EXPECT_TRUE(t->processes.started.empty());
   }
 }

@@ -69,7 +69,7 @@ CertificateFault CertificateFaultOf(long verify_result, const std::string& what)
     case X509_V_OK:
     case X509_V_ERR_UNSPECIFIED:
       return what.find("name") != std::string::npos ? CertificateFault::kNameMismatch
-                                                     : CertificateFault::kOther;
+                                                    : CertificateFault::kOther;
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
       return CertificateFault::kNameMismatch;

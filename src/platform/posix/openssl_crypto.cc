@@ -70,8 +70,8 @@ UniqueKey KeyOf(const P256PublicKey& key) {
   std::copy(key.begin(), key.end(), point + 1);
   UniqueParamBuilder builder(OSSL_PARAM_BLD_new());
   if (!builder ||
-      OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1",
-                                      0) != 1 ||
+      OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) !=
+          1 ||
       OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, point,
                                        sizeof(point)) != 1) {
     Fail("describe a key");
@@ -118,11 +118,11 @@ bool OpenSslCrypto::VerifyP256(const P256PublicKey& key, std::span<const std::by
   if (der_size <= 0) Fail("encode a signature");
   UniqueMdContext context(EVP_MD_CTX_new());
   int verified = -1;
-  if (context && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr,
-                                      public_key.get()) == 1) {
-    verified = EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(der_size),
-                                reinterpret_cast<const unsigned char*>(message.data()),
-                                message.size());
+  if (context &&
+      EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, public_key.get()) == 1) {
+    verified =
+        EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(der_size),
+                         reinterpret_cast<const unsigned char*>(message.data()), message.size());
   }
   OPENSSL_free(der);
   // 0 is a signature that does not verify; a negative result is a malformed one (r or s out of

@@ -30,7 +30,8 @@ struct KeyTraits {
 [[noreturn]] void Fail(const char* what, NTSTATUS status) {
   char number[16];
   std::snprintf(number, sizeof(number), "0x%08lX", static_cast<unsigned long>(status));
-  throw Failure(error::kInternal, std::string("CNG could not ") + what + " (status " + number + ")");
+  throw Failure(error::kInternal,
+                std::string("CNG could not ") + what + " (status " + number + ")");
 }
 
 class CngSha256 final : public Sha256 {
@@ -53,8 +54,8 @@ class CngSha256 final : public Sha256 {
 
   Sha256Digest Finish() override {
     Sha256Digest digest;
-    const NTSTATUS status = ::BCryptFinishHash(hash_.get(), digest.data(),
-                                               static_cast<ULONG>(digest.size()), 0);
+    const NTSTATUS status =
+        ::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
     if (!BCRYPT_SUCCESS(status)) Fail("finish a SHA-256", status);
     return digest;
   }
@@ -100,10 +101,9 @@ bool CngCrypto::VerifyP256(const P256PublicKey& key, std::span<const std::byte> 
   hash.Update(message);
   Sha256Digest digest = hash.Finish();
   P256Signature rs = signature;
-  const NTSTATUS status =
-      ::BCryptVerifySignature(public_key.get(), nullptr, digest.data(),
-                              static_cast<ULONG>(digest.size()), rs.data(),
-                              static_cast<ULONG>(rs.size()), 0);
+  const NTSTATUS status = ::BCryptVerifySignature(public_key.get(), nullptr, digest.data(),
+                                                  static_cast<ULONG>(digest.size()), rs.data(),
+                                                  static_cast<ULONG>(rs.size()), 0);
   if (BCRYPT_SUCCESS(status)) return true;
   // Out-of-range r or s come back as an invalid parameter rather than a bad signature.
   if (status == kInvalidSignature || status == static_cast<NTSTATUS>(0xC000000DL)) return false;

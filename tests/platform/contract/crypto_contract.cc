@@ -78,7 +78,8 @@ TEST_P(CryptoContract, AP256SignatureVerifiesForItsKeyAndMessageOnly) {
   std::fill(zero_r.begin(), zero_r.begin() + 32, 0);
   EXPECT_FALSE(crypto().VerifyP256(key, Bytes(message), zero_r));
   P256Signature order_s = signature;
-  const auto order = FromHex<32>("ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551");
+  const auto order =
+      FromHex<32>("ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551");
   std::copy(order.begin(), order.end(), order_s.begin() + 32);
   EXPECT_FALSE(crypto().VerifyP256(key, Bytes(message), order_s));
 }

@@ -1,9 +1,8 @@
 #include "platform/win32/wininet_backend.h"
 
-#include <wincrypt.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <wincrypt.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -36,8 +35,8 @@ constexpr std::chrono::seconds kSlowLookup{8};
 void TrustInThisPrefix(const std::filesystem::path& authority_der) {
   std::ifstream file(authority_der, std::ios::binary);
   const std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  HCERTSTORE store =
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   ASSERT_NE(store, nullptr) << "the prefix's Root store: " << ::GetLastError();
   EXPECT_TRUE(::CertAddEncodedCertificateToStore(
       store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
@@ -60,10 +59,9 @@ ControlMaker WinInetControls() {
           .make_trusting =
               [](EventLoop& loop, const std::filesystem::path&,
                  const std::filesystem::path& authority_der) -> std::unique_ptr<TransferControl> {
-                TrustInThisPrefix(authority_der);
-                return std::make_unique<HttpTransferControl>(loop,
-                                                             std::make_unique<WinInetBackend>());
-              }};
+            TrustInThisPrefix(authority_der);
+            return std::make_unique<HttpTransferControl>(loop, std::make_unique<WinInetBackend>());
+          }};
 }
 
 KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(WinInet, WinInetControls());
