@@ -152,23 +152,6 @@ TEST_F(UpdateRunTest, ASignedReleaseInstallsWithTheKeyItWasSignedWith) {
   EXPECT_EQ(model().Caption(Msg1Lbl), "등록");
 }
 
-TEST_F(UpdateRunTest, ASignedReleaseDownloadsNothingWithAnotherKey) {
-  const fs::path other = drive_.prefix() / "other-key";
-  const std::string keygen = "\"" KW_SIGN_RELEASE "\" keygen '" + (other / "key").string() + "' '" +
-                             (other / "key.pub").string() + "' >/dev/null";
-  fs::create_directories(other);
-  ASSERT_EQ(std::system(keygen.c_str()), 0);
-  SteadyClock clock;
-  Open(clock, SigningWith(other / "key.pub"));
-  Click(TavEnterCmd);
-  EXPECT_NE(model().Caption(Msg3Lbl).find("The signed manifest's signature is bad"),
-            std::string::npos)
-      << model().Caption(Msg3Lbl);
-  EXPECT_EQ(model().Caption(Msg0Lbl), "작업취소");
-  EXPECT_FALSE(drive_.HostExists("C:\\TavBackup\\KW.exe.part"));
-  EXPECT_FALSE(drive_.HostExists("C:\\TavKorea\\KW.exe"));
-}
-
 TEST_F(UpdateRunTest, AFullUpdateInstallsEveryFileUnderItsInstalledNameAndRunsTheBatch) {
   const bool have_wine = std::system("command -v wine >/dev/null 2>&1") == 0;
   SkippingClock clock;
