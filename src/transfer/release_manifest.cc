@@ -166,7 +166,8 @@ ReleaseManifest ReleaseManifest::Parse(std::string_view text) {
     const std::optional<std::uint64_t> size =
         SizeFromDecimal(line.substr(first + 1, second - first - 1));
     const std::string_view path = line.substr(second + 1);
-    if (!digest || !size || !path.starts_with('/')) {
+    // A carriage return would end up in the path: a manifest edited into CR LF lines.
+    if (!digest || !size || !path.starts_with('/') || path.find('\r') != std::string_view::npos) {
       throw Refused(where + ": not \"<sha-256> <size> <path>\"");
     }
     if (!manifest.entries_.emplace(path, ManifestEntry{*size, *digest}).second) {

@@ -38,7 +38,7 @@ TEST(ReleaseManifestTest, RefusesEveryLineThatIsNotDigestSizePath) {
         digest.substr(2) + " 1 /a\n",                                // short digest
         "zz" + digest.substr(2) + " 1 /a\n",                         // not hex
         digest + " -1 /a\n", digest + " 99999999999999999999 /a\n",  // size
-        digest + " 1 a\n",                                           // not a server path
+        digest + " 1 a\n", digest + " 1 /a\r\n",                     // not a server path
         digest + " 1 /a\n" + digest + " 2 /a\n"}) {                  // listed twice
     SCOPED_TRACE(text);
     const Failure failure = FailureOf([&] { ReleaseManifest::Parse(text); });
