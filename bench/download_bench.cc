@@ -4,7 +4,11 @@
 // one-second pause that ends every download is left out), and the process's peak resident
 // memory in KiB, on one line: "<bytes> <seconds> <peak KiB>".
 //
-//   download_bench <base address> <file name>
+//   download_bench <base address> <file name> [<public key>]
+//
+// With a public key (PEM), the window checks signed releases with it, as a build with
+// KW_UPDATE_SIGNING_KEY does: it first verifies the server's kw_update.manifest (not timed),
+// then the download is hashed as it streams and checked against the manifest.
 //
 // The file goes to C:\Bench of $WINEPREFIX, which must exist. It takes the updater's instance
 // lock, so it does not run while an updater with the same XDG_RUNTIME_DIR does.
@@ -17,12 +21,14 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "app/update_window.h"
 #include "app/view_mirror.h"
 #include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
+#include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "transfer/http_transfer_control.h"
@@ -48,6 +54,16 @@ class CompletionClock final : public kw::WindowModelObserver {
   kw::WindowModel& model_;
 };
 
+// The base64 body of a PEM file.
+std::string PemBody(const char* path) {
+  std::ifstream file(path);
+  std::string body;
+  for (std::string line; std::getline(file, line);) {
+    if (!line.starts_with("-----")) body += line;
+  }
+  return body;
+}
+
 long PeakResidentKib() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
@@ -59,8 +75,8 @@ long PeakResidentKib() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: download_bench <base address> <file name>\n";
+  if (argc != 3 && argc != 4) {
+    std::cerr << "usage: download_bench <base address> <file name> [<public key>]\n";
     return 2;
   }
   setenv("QT_QPA_PLATFORM", "offscreen", /*overwrite=*/0);
@@ -78,9 +94,17 @@ int main(int argc, char** argv) {
   kw::QtWindow view;
   kw::ViewMirror view_host(view, clock);
   kw::HttpTransferControl inet1(view_host, std::make_unique<kw::CurlBackend>());
-  kw::UpdateWindow window({view_host, clock, files, processes, inet1, guard}, host);
+  kw::OpenSslCrypto crypto;
+  kw::UpdateWindow window({view_host, clock, files, processes, inet1, guard}, host,
+                          kw::SigningOfBuild(argc == 4 ? PemBody(argv[3]) : "", crypto));
   view_host.Attach(window);
   if (!window.Load()) return 1;
+  try {
+    window.VerifyReleaseManifest();
+  } catch (const kw::Failure& failure) {
+    std::cerr << "download_bench: " << failure.description() << "\n";
+    return 1;
+  }
 
   CompletionClock completion(window.model());
   const auto start = std::chrono::steady_clock::now();

@@ -71,8 +71,9 @@ int wmain(int argc, wchar_t** argv) {
   kw::HttpTransferControl inet1(host, std::make_unique<kw::WinInetBackend>());
 
   const auto start = std::chrono::steady_clock::now();
-  const kw::DownloadResult result = kw::DownloadFile(
-      {inet1, files, clock, progress}, {kw::kRequestHeaders, kw::kChunkSize}, base, folder, name);
+  const kw::DownloadResult result =
+      kw::DownloadFile({inet1, files, clock, progress}, {kw::kRequestHeaders, kw::kChunkSize},
+                       nullptr, base, folder, name);
   if (result != kw::kDownloadComplete || !progress.completed) {
     std::cerr << "wininet_download_bench: " << progress.state << "\n";
     return 1;

@@ -54,6 +54,7 @@ void UpdateWindow::RunDownloads() {
     inet1.SetUserName(std::string(kUserName));
     inet1.SetPassword(std::string(kPassword));
     WaitWhileExecuting(inet1, *this);
+    VerifyReleaseManifest();
 
     for (std::string_view executable : {kMainExeFile, kSubExeFile}) {
       AnnounceStep("DownLoad(" + std::string(executable) + ")");
@@ -102,11 +103,23 @@ void UpdateWindow::RunDownloads() {
   PumpEvents();
 }
 
+void UpdateWindow::VerifyReleaseManifest() {
+  // A failure leaves no manifest behind: nothing is downloaded without one.
+  manifest_.reset();
+  if (!signing_) return;
+  manifest_ = FetchSignedManifest(platform_.inet1, *this, signing_->crypto, signing_->key,
+                                  BaseAddress(update_host_, kServerRootRoute), kRequestHeaders);
+}
+
 DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string local_folder,
                                           std::string file_name) {
+  // A signed build checks every file; outside a run's verified manifest none is listed.
+  static const ReleaseManifest kNoManifest;
+  std::optional<ManifestCheck> check;
+  if (signing_) check.emplace(manifest_ ? *manifest_ : kNoManifest, signing_->crypto);
   return kw::DownloadFile({platform_.inet1, platform_.files, platform_.clock, *this},
-                          {kRequestHeaders, kChunkSize}, std::move(base_address),
-                          std::move(local_folder), std::move(file_name));
+                          {kRequestHeaders, kChunkSize}, check ? &*check : nullptr,
+                          std::move(base_address), std::move(local_folder), std::move(file_name));
 }
 
 InstallOutcome UpdateWindow::InstallStagedFiles() {

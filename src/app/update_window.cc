@@ -11,8 +11,19 @@ using enum ControlId;
 
 }  // namespace
 
-UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host)
-    : platform_(platform), update_host_(std::move(update_host)) {
+std::optional<ReleaseSigning> SigningOfBuild(std::string_view key_base64, Crypto& crypto) {
+  if (key_base64.empty()) return std::nullopt;
+  const std::optional<P256PublicKey> key = P256KeyFromBase64(key_base64);
+  if (!key) {
+    throw Failure(error::kManifestRefused,
+                  "The release key this program was built with is not an ECDSA P-256 key");
+  }
+  return ReleaseSigning{*key, crypto};
+}
+
+UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host,
+                           std::optional<ReleaseSigning> signing)
+    : platform_(platform), update_host_(std::move(update_host)), signing_(std::move(signing)) {
   model_.SetCaption(TavMenuLbl, RouteBanner(update_host_));
   platform_.inet1.OnStateChanged([this](std::int16_t state) { OnInetStateChanged(state); });
 }

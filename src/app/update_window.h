@@ -2,18 +2,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/window_model.h"
 #include "install/installer.h"
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/failure.h"
 #include "platform/file_system.h"
 #include "platform/instance_guard.h"
 #include "platform/processes.h"
 #include "platform/window_host.h"
 #include "transfer/download_file.h"
+#include "transfer/release_manifest.h"
 #include "transfer/transfer_control.h"
 #include "update/catalogue.h"
 
@@ -30,6 +33,18 @@ struct Platform {
   InstanceGuard& instance_guard;
 };
 
+// A build that checks signed releases: the key it was built with, and the system's
+// cryptography. The reference must outlive the window.
+struct ReleaseSigning {
+  P256PublicKey key;
+  Crypto& crypto;
+};
+
+// The signing of a build from the key it compiled in (the base64 body of a PEM public key):
+// nullopt for the empty text, a build without signed releases. Raises error::kManifestRefused
+// for a key that is not ECDSA P-256.
+std::optional<ReleaseSigning> SigningOfBuild(std::string_view key_base64, Crypto& crypto);
+
 // Thrown out of a run when the window has been unloaded in the middle of it (the operator
 // closed it). Not a Failure: no failure scope catches it, so nothing more is written anywhere
 // on the way out. Caught where the run began.
@@ -41,9 +56,13 @@ class RunAbandoned {};
 // (clicks, transfer notifications) run only inside the event pumps the operations make.
 class UpdateWindow final : private DownloadProgress {
  public:
-  // `update_host` is the update server's host, used bare for the log-in and after "http://"
-  // in every address; the route banner shows it.
-  UpdateWindow(const Platform& platform, std::string update_host);
+  // `update_host` is the update server's host as built, "host[:port]" (plain http) or
+  // "https://host[:port]": the log-in and the route banner show it as it is, and every address
+  // of a run is built on it (BaseAddress). With `signing`, every run first fetches the release's
+  // signed manifest and verifies it (a run whose manifest is missing or badly signed downloads
+  // nothing), and checks every download against it; without, no manifest is asked for.
+  UpdateWindow(const Platform& platform, std::string update_host,
+               std::optional<ReleaseSigning> signing = std::nullopt);
   ~UpdateWindow() override;
   UpdateWindow(const UpdateWindow&) = delete;
   UpdateWindow& operator=(const UpdateWindow&) = delete;
@@ -73,6 +92,10 @@ class UpdateWindow final : private DownloadProgress {
   // there were and why the first was not installed, instead of ending as complete.
   void StartUpdate();
   void RunDownloads();
+  // The first step of a run after the log-in, in a build with signed releases: fetches and
+  // verifies the release's manifest (FetchSignedManifest), which every later DownloadFile of
+  // the run is checked against, and raises its failure. Does nothing in a build without.
+  void VerifyReleaseManifest();
   DownloadResult DownloadFile(std::string base_address, std::string local_folder,
                               std::string file_name);
   InstallOutcome InstallStagedFiles();
@@ -105,6 +128,9 @@ class UpdateWindow final : private DownloadProgress {
 
   Platform platform_;
   std::string update_host_;
+  std::optional<ReleaseSigning> signing_;
+  // The verified manifest of the run in progress.
+  std::optional<ReleaseManifest> manifest_;
   WindowModel model_;
   FolderSettings settings_;
   FileCatalogue catalogue_;

@@ -59,6 +59,12 @@ inline constexpr std::int32_t kStillExecuting = 35764;
 inline constexpr std::int32_t kCannotStart = 35770;
 // The list of running processes could not be read.
 inline constexpr std::int32_t kProcessList = 35771;
+// The server's TLS certificate was refused (not trusted, another name, expired ...).
+inline constexpr std::int32_t kCertificateRefused = 35772;
+// The release's signed manifest is missing, malformed or not signed with the program's key.
+inline constexpr std::int32_t kManifestRefused = 35773;
+// A downloaded file is not what the signed manifest lists (not listed, other size, other hash).
+inline constexpr std::int32_t kNotAsSigned = 35774;
 }  // namespace error
 
 }  // namespace kw

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/event_loop.h"
+#include "transfer/release_manifest.h"
 
 namespace kw {
 
@@ -59,6 +60,21 @@ double Percent(double received, std::int32_t announced) {
   return RoundHalfToEven(received * 100 / announced);
 }
 
+// The path of a file on the server: the path of its base address, "/", its name.
+std::string ServerPath(std::string_view base_address, std::string_view file_name) {
+  const std::size_t authority = base_address.find("://");
+  const std::size_t path = authority == std::string_view::npos
+                               ? std::string_view::npos
+                               : base_address.find('/', authority + 3);
+  const std::string_view folder =
+      path == std::string_view::npos ? std::string_view() : base_address.substr(path);
+  return std::string(folder) + "/" + std::string(file_name);
+}
+
+Failure NotAsSigned(const std::string& file_name, const std::string& why) {
+  return Failure(error::kNotAsSigned, file_name + " does not match the signed manifest: " + why);
+}
+
 }  // namespace
 
 std::string FailureText(const Failure& failure) {
@@ -67,8 +83,8 @@ std::string FailureText(const Failure& failure) {
 }
 
 DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
-                            std::string base_address, std::string local_folder,
-                            std::string file_name) {
+                            const ManifestCheck* check, std::string base_address,
+                            std::string local_folder, std::string file_name) {
   auto& [inet1, files, clock, progress] = seams;
   const std::string file_caption = "다운로드(" + file_name + ")";
   std::unique_ptr<WritableFile> file;
@@ -81,6 +97,15 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     progress.SetLabel(Label::kFile, file_caption);
     progress.SetLabel(Label::kTransferState, "");
     progress.PumpEvents();
+
+    const ManifestEntry* signed_entry = nullptr;
+    std::unique_ptr<Sha256> hash;
+    if (check != nullptr) {
+      const std::string server_path = ServerPath(base_address, file_name);
+      signed_entry = check->manifest.Find(server_path);
+      if (signed_entry == nullptr) throw NotAsSigned(file_name, server_path + " is not listed");
+      hash = check->crypto.NewSha256();
+    }
 
     inet1.SetURL(address);
     inet1.Execute("GET", form.request_headers);
@@ -95,6 +120,12 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
                                            inet1.ResponseInfo() + " for " + file_name);
     }
     const std::int32_t announced = AnnouncedLength(length_header);
+    // Before anything is written: the server offers another file than the one signed.
+    if (signed_entry != nullptr && static_cast<std::uint64_t>(announced) != signed_entry->size) {
+      throw NotAsSigned(file_name, "the server announced " + std::to_string(announced) +
+                                       " bytes where it lists " +
+                                       std::to_string(signed_entry->size));
+    }
 
     const Clock::TimePoint start = clock.Now();
     file = files.OpenForWriting(partial_path);
@@ -104,6 +135,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
       const std::vector<std::byte> chunk = inet1.GetChunk(form.chunk_size);
       chunk_size = chunk.size();
       file->Append(chunk);
+      if (hash) hash->Update(chunk);
       received += static_cast<double>(chunk_size);
       const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(clock.Now() - start);
       progress.SetLabel(Label::kElapsed, std::to_string(elapsed.count()) + " sec");
@@ -126,6 +158,9 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     }
     file->Close();
     file.reset();
+    if (hash && hash->Finish() != signed_entry->sha256) {
+      throw NotAsSigned(file_name, "its SHA-256 differs from the one listed");
+    }
     files.RenameFile(partial_path, local_path);
 
     progress.SetLabel(Label::kFile, file_caption + " - 다운완료");

@@ -6,11 +6,14 @@
 #include <string_view>
 
 #include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/failure.h"
 #include "platform/file_system.h"
 #include "transfer/transfer_control.h"
 
 namespace kw {
+
+class ReleaseManifest;
 
 // The result of DownloadFile: 1 when the file was not fetched and the run must end.
 using DownloadResult = std::int16_t;
@@ -64,6 +67,13 @@ struct DownloadForm {
   std::int16_t chunk_size;
 };
 
+// What a build that checks signed releases checks each download against: the release's
+// manifest, verified, and the system's cryptography to hash the file with.
+struct ManifestCheck {
+  const ReleaseManifest& manifest;
+  Crypto& crypto;
+};
+
 // Fetches base_address + "/" + file_name into local_folder + "\" + file_name, a chunk at a time,
 // with the elapsed seconds, kilobytes and percentage shown after every chunk, and a one-second
 // pause at the end. The transfer control must be set up and idle, and the folder must exist.
@@ -77,9 +87,15 @@ struct DownloadForm {
 // name, at most one chunk past the announced length; a file under file_name is left as it
 // was), the name added to the error log as a line of its own, and the file label marked
 // " - 다운취소". The result is then kDownloadFailed, after the pause.
+//
+// With `check`, the file must be listed in the manifest under its server path (base_address's
+// path, "/", file_name) and is hashed as it streams: a file not listed is not requested, and one
+// whose announced or received size or SHA-256 differs from the manifest's fails as above, with
+// error::kNotAsSigned and a text saying it "does not match the signed manifest", before it is
+// renamed to file_name.
 DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
-                            std::string base_address, std::string local_folder,
-                            std::string file_name);
+                            const ManifestCheck* check, std::string base_address,
+                            std::string local_folder, std::string file_name);
 
 // Pumps events for `seconds` of the monotonic clock, sleeping between them; returns after one
 // look at the clock for 0 or less.

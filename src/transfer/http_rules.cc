@@ -108,6 +108,31 @@ Failure HttpFailure(HttpFault fault, const std::string& url, const std::string& 
   return Failure(error::kTransferFailed, "The request for " + url + " failed: " + what);
 }
 
+Failure CertificateFailure(CertificateFault fault, const std::string& url,
+                           const std::string& what) {
+  const char* reason = "certificate not accepted";
+  switch (fault) {
+    case CertificateFault::kNotTrusted:
+      reason = "certificate not trusted";
+      break;
+    case CertificateFault::kNameMismatch:
+      reason = "name does not match";
+      break;
+    case CertificateFault::kExpired:
+      reason = "certificate expired or not yet valid";
+      break;
+    case CertificateFault::kRevoked:
+      reason = "certificate revoked";
+      break;
+    case CertificateFault::kOther:
+      break;
+  }
+  const std::optional<AddressParts> parts = SplitAddress(url);
+  const std::string host = parts ? std::string(parts->authority) : url;
+  return Failure(error::kCertificateRefused, "The certificate of " + host + " was refused: " +
+                                                 reason + " (" + what + "; " + url + ")");
+}
+
 std::optional<std::string> ResolveLocation(std::string_view base, std::string_view location) {
   location = location.substr(0, location.find('#'));
   if (std::any_of(location.begin(), location.end(),
@@ -194,6 +219,11 @@ HttpRounds::Verdict HttpRounds::Next(const HttpResponseHead& head) {
       throw Failure(error::kTransferFailed,
                     "The request for " + request_.url +
                         " was redirected to an unusable address: " + *location);
+    }
+    if (OriginOf(address_).starts_with("https://") && next->starts_with("http://")) {
+      throw Failure(error::kTransferFailed, "The request for " + request_.url +
+                                                " was redirected from https to plain http (" +
+                                                *next + "), which is refused");
     }
     address_ = std::move(*next);
     ++redirects_;

@@ -26,6 +26,20 @@ enum class HttpFault {
 // The failure of the request for `url`; `what` is the library's own description of it.
 Failure HttpFailure(HttpFault fault, const std::string& url, const std::string& what);
 
+// Why a server's TLS certificate was refused.
+enum class CertificateFault {
+  kNotTrusted,    // its chain ends at no authority the system trusts
+  kNameMismatch,  // it was made out for another name than the host asked
+  kExpired,       // expired, or not valid yet
+  kRevoked,       // revoked by its authority
+  kOther,         // anything else the library reports of it
+};
+
+// error::kCertificateRefused for the request for `url`: names the host (and port) and the
+// reason in plain words, then the library's own description, `what`. Never a fallback: the
+// request ends here.
+Failure CertificateFailure(CertificateFault fault, const std::string& url, const std::string& what);
+
 // The most of a body that is not the file's (a redirect's, a challenge's) a backend reads so
 // that its connection can serve the next round. Past it the connection is dropped, not drained:
 // a server may send such a body for ever.
@@ -37,6 +51,8 @@ inline constexpr std::size_t kDiscardedBodyLimit = 64 * 1024;
 // - Redirects (301, 302, 303, 307, 308 with a Location) are followed, at most 5 of them; the
 //   sixth fails the request. Location is resolved against the address that was asked; one that
 //   is not an http or https address, or that holds control characters, fails as unusable.
+// - A redirect from an https address to an http one is refused: it would carry the rest of the
+//   request, and the file, without the protection the https host was chosen for.
 // - A 401 is answered once, and only when the host that was asked (scheme, host and port)
 //   challenges with Basic and the request carries a user name. Credentials are never sent before
 //   a challenge, and never to another host, a redirect's included.
@@ -55,7 +71,7 @@ class HttpRounds {
   std::vector<HeaderField> fields() const;
 
   // What the response `head` to the round just sent means. Raises a Failure naming the request
-  // for one redirect too many and for an unusable Location.
+  // for one redirect too many, an unusable Location and a redirect from https to http.
   Verdict Next(const HttpResponseHead& head);
 
  private:

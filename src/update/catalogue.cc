@@ -114,7 +114,8 @@ void BuildFileCatalogue(FileCatalogue& catalogue) {
 }
 
 std::string BaseAddress(std::string_view host, const Route& route) {
-  return "http://" + std::string(host) + std::string(route.server_path);
+  const std::string_view scheme = host.starts_with("https://") ? "" : "http://";
+  return std::string(scheme) + std::string(host) + std::string(route.server_path);
 }
 
 std::string StagingFolder(const FolderSettings& settings, const Route& route) {

@@ -56,7 +56,7 @@ void BuildFileCatalogue(FileCatalogue& catalogue);
 // the staging folder follows BackupDir, the install folder AppDir.
 struct Route {
   std::string_view step_caption;    // shown while its files are fetched
-  std::string_view server_path;     // follows "http://" + host
+  std::string_view server_path;     // follows the server's address (BaseAddress)
   std::string_view staging_folder;  // follows BackupDir
   std::string_view install_folder;  // follows AppDir
 };
@@ -78,8 +78,13 @@ inline constexpr std::array<ListRoute, 4> kListRoutes = {{
      {"DownLoad(TavKorea\\Image)", "/tavkorea/image", "\\Update\\Image", "\\Image"}},
 }};
 
+// The server's root, where a signed release keeps its manifest.
+inline constexpr Route kServerRootRoute{"", "", "", ""};
+
 // The paths of a route: each is built here and nowhere else.
-std::string BaseAddress(std::string_view host, const Route& route);  // "http://" host path
+// The route's folder on the server: `host` as built ("https://host[:port]", or a bare
+// "host[:port]", which is plain http) as an address, then the route's path.
+std::string BaseAddress(std::string_view host, const Route& route);
 std::string StagingFolder(const FolderSettings& settings, const Route& route);
 std::string InstallFolder(const FolderSettings& settings, const Route& route);
 // Where a file of the route is staged, under its stored name.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "app/view_mirror.h"
 #include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
+#include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "support/fixture_files.h"
@@ -68,9 +70,9 @@ class UpdateRunTest : public ::testing::Test {
     if (wine_started_) std::system("wineserver -k >/dev/null 2>&1");
   }
 
-  void Open(Clock& clock) {
+  void Open(Clock& clock, std::optional<ReleaseSigning> signing = std::nullopt) {
     window_ = std::make_unique<UpdateWindow>(
-        Platform{host_, clock, files_, processes_, inet1_, guard_}, "127.0.0.1:" + port_);
+        Platform{host_, clock, files_, processes_, inet1_, guard_}, "127.0.0.1:" + port_, signing);
     host_.Attach(*window_);
     ASSERT_TRUE(window_->Load());
   }
@@ -88,6 +90,16 @@ class UpdateRunTest : public ::testing::Test {
 
   WindowModel& model() { return window_->model(); }
 
+  // The signing of a build with the public key of a PEM file, as the build reads it.
+  std::optional<ReleaseSigning> SigningWith(const fs::path& pem) {
+    std::string body;
+    std::istringstream lines(ReadWholeFile(pem));
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with("-----")) body += line;
+    }
+    return SigningOfBuild(body, crypto_);
+  }
+
   std::string port_;
   std::string release_;
   TempDrive drive_;
@@ -98,6 +110,7 @@ class UpdateRunTest : public ::testing::Test {
   SteadyClock host_clock_;
   ViewMirror host_{view_, host_clock_};
   HttpTransferControl inet1_{host_, std::make_unique<CurlBackend>()};
+  OpenSslCrypto crypto_;
   std::unique_ptr<UpdateWindow> window_;
   bool wine_started_ = false;
 };
@@ -124,6 +137,19 @@ TEST_F(UpdateRunTest, AnExecutablesOnlyRunInstallsTheTwoProgramsAndEndsAtTheBatc
   EXPECT_TRUE(answer.text.contains("Wine")) << answer.text.toStdString();
   EXPECT_TRUE(model().Enabled(TavEnterCmd));
   EXPECT_EQ(model().Caption(ErrViewTxt), "");
+}
+
+// The release the fixture signed with tools/sign_release, checked with libcrypto. (Nothing here
+// can run the batch file, so the run ends at its start.)
+TEST_F(UpdateRunTest, ASignedReleaseInstallsWithTheKeyItWasSignedWith) {
+  SteadyClock clock;
+  Open(clock, SigningWith(fs::path(std::getenv("KW_TEST_RELEASE_STATE")) / "release.pub"));
+  MessageBoxAnswer batch_start;
+  Click(TavEnterCmd);
+  EXPECT_EQ(model().Caption(ErrViewTxt), "");
+  EXPECT_EQ(drive_.Read("C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
+  EXPECT_EQ(drive_.Read("C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
+  EXPECT_EQ(model().Caption(Msg1Lbl), "등록");
 }
 
 TEST_F(UpdateRunTest, AFullUpdateInstallsEveryFileUnderItsInstalledNameAndRunsTheBatch) {

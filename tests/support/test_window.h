@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/update_window.h"
+#include "support/fake_crypto.h"
 #include "support/fakes.h"
 #include "support/memory_file_system.h"
 #include "support/model_recorder.h"
@@ -17,7 +18,11 @@ namespace kw::testing {
 struct TestWindow {
   static constexpr const char* kHost = "update.test";
 
-  TestWindow() : window({host, clock, files, processes, inet, guard}, kHost) {}
+  TestWindow() : TestWindow(kHost) {}
+  // A window built for `update_host`, checking signed releases with `key` when one is given.
+  explicit TestWindow(std::string update_host, std::optional<P256PublicKey> key = std::nullopt)
+      : window({host, clock, files, processes, inet, guard}, std::move(update_host),
+               key ? std::optional<ReleaseSigning>(ReleaseSigning{*key, crypto}) : std::nullopt) {}
 
   // The window after start-up: settings set, catalogue built, shown.
   static void Load(TestWindow& t) { t.window.Load(); }
@@ -52,6 +57,7 @@ struct TestWindow {
   FakeProcesses processes{files};
   ScriptedTransfer inet{host};
   FakeInstanceGuard guard;
+  FakeCrypto crypto;
   UpdateWindow window;
   ModelRecorder recorder{window.model()};
 };

@@ -1,9 +1,12 @@
 #include "transfer/http_rules.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+
+#include "support/failure_of.h"
 
 namespace kw {
 namespace {
@@ -66,6 +69,22 @@ TEST(HttpRounds, FollowsAtMostFiveRedirectsAndRefusesAnUnusableOne) {
   EXPECT_EQ(other.Next(Head(301)), Verdict::kFinal);
   EXPECT_EQ(other.Next(Head(304, {{"Location", "/x"}})), Verdict::kFinal);
   EXPECT_THROW(other.Next(Head(302, {{"Location", "gopher://h/x"}})), Failure);
+}
+
+TEST(HttpRounds, NeverLeavesHttpsForPlainHttp) {
+  const HttpRequest request = Request("https://h:8443/jdatas3/KW.exe");
+  HttpRounds rounds(request);
+  EXPECT_EQ(rounds.Next(Head(301, {{"Location", "https://mirror/KW.exe"}})), Verdict::kGoRound);
+  const Failure failure = testing::FailureOf([&] {
+    rounds.Next(Head(302, {{"Location", "HTTP://mirror/KW.exe"}}));
+  });
+  EXPECT_EQ(failure.number(), error::kTransferFailed);
+  EXPECT_THAT(failure.description(), ::testing::HasSubstr("from https to plain http"));
+
+  // From plain http, https is a step up.
+  const HttpRequest plain = Request("http://h/a");
+  HttpRounds upgraded(plain);
+  EXPECT_EQ(upgraded.Next(Head(302, {{"Location", "https://h/a"}})), Verdict::kGoRound);
 }
 
 TEST(HttpRounds, AnswersOneBasicChallengeOfTheHostAskedAndNoOther) {

@@ -119,6 +119,24 @@ void TransferControlNginxContract::WriteFile(const std::string& url_path,
   std::ofstream(path, std::ios::binary) << content;
 }
 
+void TransferControlNginxTlsContract::SetUp() {
+  TransferControlNginxContract::SetUp();
+  if (IsSkipped()) return;
+  const std::filesystem::path state = std::getenv("KW_TEST_NGINX_STATE");
+  std::ifstream tls(state / "tls_port");
+  std::ifstream other_name(state / "other_name_port");
+  std::ifstream self_signed(state / "self_signed_port");
+  ASSERT_TRUE(tls >> tls_port_ && other_name >> other_name_port_ &&
+              self_signed >> self_signed_port_)
+      << "the fixture was not started with start-tls";
+  control_.reset();
+  control_ = GetParam().make_trusting(host_, state / "tls" / "ca.pem", state / "tls" / "ca.der");
+}
+
+std::string TransferControlNginxTlsContract::TlsUrl(int port, const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(port) + path;
+}
+
 namespace {
 
 // A loopback port with nothing listening on it.
@@ -819,6 +837,51 @@ TEST_P(TransferControlNginxContract, ServesFilesUnderKoreanAndPunctuatedNames) {
   control().Cancel();
   host_.PumpEvents();
   EXPECT_THAT(states_, ElementsAre(kDisconnecting, kDisconnected));
+}
+
+}  // namespace
+}  // namespace kw::testing
+
+namespace kw::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+// --- https ---
+
+TEST_P(TransferControlNginxTlsContract, ACertificateOfATrustedAuthorityServesTheFile) {
+  const std::string path = "/" + folder_ + "/jdatas3/KW.exe";
+  WriteFile(path, Pattern(3000));
+  Get(TlsUrl(tls_port_, path));
+  EXPECT_EQ(control().ResponseCode(), 200);
+  EXPECT_TRUE(ReadBody() == Pattern(3000));
+}
+
+TEST_P(TransferControlNginxTlsContract, ARefusedCertificateFailsTheRequestNamingHostAndReason) {
+  const std::string path = "/" + folder_ + "/KW.exe";
+  WriteFile(path, "a program");
+  struct Case {
+    int port;
+    std::string reason;
+  };
+  for (const Case& c : {Case{other_name_port_, "name does not match"},
+                        Case{self_signed_port_, "certificate not trusted"}}) {
+    SCOPED_TRACE(c.reason);
+    Get(TlsUrl(c.port, path));
+    const Failure failure = FailureOf([&] { control().GetHeader("Content-Length"); });
+    EXPECT_EQ(failure.number(), error::kCertificateRefused);
+    EXPECT_THAT(failure.description(), HasSubstr("127.0.0.1:" + std::to_string(c.port)));
+    EXPECT_THAT(failure.description(), HasSubstr(c.reason));
+    control().Cancel();
+  }
+}
+
+TEST_P(TransferControlNginxTlsContract, ARedirectFromHttpsToPlainHttpIsRefused) {
+  WriteFile("/to-http", "served without TLS");
+  Get(TlsUrl(tls_port_, "/to-http"));
+  const Failure failure = FailureOf([&] { control().GetHeader("Content-Length"); });
+  EXPECT_EQ(failure.number(), error::kTransferFailed);
+  EXPECT_THAT(failure.description(), HasSubstr("from https to plain http"));
 }
 
 }  // namespace

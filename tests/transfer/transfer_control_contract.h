@@ -26,10 +26,12 @@
 // A platform's test binary compiles transfer_control_contract.cc in and instantiates the suites:
 //
 //   KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(Curl, CurlControls());
-#define KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(prefix, maker)                            \
-  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlContract, ::testing::Values(maker),      \
-                           ::kw::testing::ControlsName);                                   \
-  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxContract, ::testing::Values(maker), \
+#define KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(prefix, maker)                               \
+  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlContract, ::testing::Values(maker),         \
+                           ::kw::testing::ControlsName);                                      \
+  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxContract, ::testing::Values(maker),    \
+                           ::kw::testing::ControlsName);                                      \
+  INSTANTIATE_TEST_SUITE_P(prefix, TransferControlNginxTlsContract, ::testing::Values(maker), \
                            ::kw::testing::ControlsName)
 
 namespace kw::testing {
@@ -48,6 +50,13 @@ struct ControlMaker {
   // WinINet (as Wine implements it at least) ends such a body as if it were whole, and gives no
   // sign of the difference; a body with a Content-Length is checked by the control either way.
   bool detects_broken_chunked_bodies = true;
+  // Makes a control that trusts, besides the system's store, the test authority whose
+  // certificate is in `authority_pem` (and, the same, in DER in `authority_der`), without
+  // touching the machine's own store.
+  std::function<std::unique_ptr<TransferControl>(EventLoop& loop,
+                                                 const std::filesystem::path& authority_pem,
+                                                 const std::filesystem::path& authority_der)>
+      make_trusting;
 };
 
 std::string ControlsName(const ::testing::TestParamInfo<ControlMaker>& info);
@@ -106,6 +115,19 @@ class TransferControlNginxContract : public TransferControlContract {
   int port_ = 0;
   std::filesystem::path root_;
   std::string folder_;  // of this test's files, removed afterwards
+};
+
+// The same with https beside it, as the fixture's start-tls serves it: a test authority and the
+// ports of three TLS servers (see nginx_fixture.sh). The control under test trusts the authority.
+class TransferControlNginxTlsContract : public TransferControlNginxContract {
+ protected:
+  void SetUp() override;
+
+  std::string TlsUrl(int port, const std::string& path) const;
+
+  int tls_port_ = 0;          // a certificate of the authority, for 127.0.0.1
+  int other_name_port_ = 0;   // of the authority, for other.test
+  int self_signed_port_ = 0;  // for 127.0.0.1, signed by itself
 };
 
 std::string Pattern(std::size_t length);

@@ -1,5 +1,6 @@
 #include "platform/posix/curl_backend.h"
 
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 
 #include <optional>
@@ -60,9 +61,44 @@ void InitializeCurl() {
   }
 }
 
-Failure FailureFor(CURLcode code, const char* detail, const std::string& url) {
+// Why the peer's certificate was refused. OpenSSL checks the chain; curl checks the name itself
+// once OpenSSL accepted the chain, and then reports no verify result of OpenSSL's (X509_V_OK, or
+// X509_V_ERR_UNSPECIFIED as this curl does), only its own words.
+CertificateFault CertificateFaultOf(long verify_result, const std::string& what) {
+  switch (verify_result) {
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+      return what.find("name") != std::string::npos ? CertificateFault::kNameMismatch
+                                                    : CertificateFault::kOther;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return CertificateFault::kNameMismatch;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+    case X509_V_ERR_INVALID_CA:
+      return CertificateFault::kNotTrusted;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return CertificateFault::kExpired;
+    case X509_V_ERR_CERT_REVOKED:
+      return CertificateFault::kRevoked;
+    default:
+      return CertificateFault::kOther;
+  }
+}
+
+Failure FailureFor(CURLcode code, const char* detail, const std::string& url, CURL* easy) {
   const std::string what = detail[0] != '\0' ? detail : curl_easy_strerror(code);
   switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION: {
+      long verify_result = X509_V_OK;
+      curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify_result);
+      return CertificateFailure(CertificateFaultOf(verify_result, what), url, what);
+    }
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
     case CURLE_COULDNT_CONNECT:
@@ -178,7 +214,8 @@ struct Attached {
 
 }  // namespace
 
-CurlBackend::CurlBackend() {
+CurlBackend::CurlBackend(std::string trusted_authorities)
+    : trusted_authorities_(std::move(trusted_authorities)) {
   InitializeCurl();
   multi_.Reset(curl_multi_init());
   easy_.Reset(curl_easy_init());
@@ -198,7 +235,7 @@ void CurlBackend::Perform(const HttpRequest& request, HttpSink& sink) {
         (*result == CURLE_OK || transfer.dropped)) {
       continue;
     }
-    if (*result != CURLE_OK) throw FailureFor(*result, error_, request.url);
+    if (*result != CURLE_OK) throw FailureFor(*result, error_, request.url, easy_.get());
     // The transfer ended without a head curl could read to its end.
     if (!transfer.verdict) {
       throw HttpFailure(HttpFault::kTransferFailed, request.url, "the response has no head");
@@ -231,6 +268,11 @@ std::optional<CURLcode> CurlBackend::RunRound(CurlTransfer& transfer) {
       curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
       curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_) == CURLE_OK &&
       curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      // curl's defaults, stated: the chain against the trust store, and the host's name.
+      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+      curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+      (trusted_authorities_.empty() ||
+       curl_easy_setopt(easy, CURLOPT_CAINFO, trusted_authorities_.c_str()) == CURLE_OK) &&
       // Without the cache every new connection starts with a lookup, which is the phase the
       // window shows first.
       curl_easy_setopt(easy, CURLOPT_DNS_CACHE_TIMEOUT, 0L) == CURLE_OK &&

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <optional>
+#include <string>
 
 #include "platform/unique_handle.h"
 #include "transfer/http_backend.h"
@@ -14,7 +15,11 @@ struct CurlTransfer;
 // The HTTP backend on libcurl, keeping the contract of HttpBackend. Use it through
 // HttpTransferControl.
 //
-// Proxies come from the environment (http_proxy, no_proxy, as curl reads them).
+// Proxies come from the environment (http_proxy, https_proxy, no_proxy, as curl reads them).
+//
+// An https address is verified against the system's trust store (curl's default, the system's
+// CA bundle): the chain and the host name, with no fallback to plain http. A certificate that
+// fails ends the request with error::kCertificateRefused (CertificateFailure).
 //
 // Phases, in the order of a fresh connection: kResolvingHost (the lookup starts; every new
 // connection looks its host up again), kHostResolved and kConnecting (a socket is opened),
@@ -26,8 +31,10 @@ struct CurlTransfer;
 // read a redirect's body to its end however long it is.
 class CurlBackend final : public HttpBackend {
  public:
-  // Fails with error::kInternal when curl cannot be set up (out of memory).
-  CurlBackend();
+  // Fails with error::kInternal when curl cannot be set up (out of memory). `trusted_authorities`
+  // names a file of PEM certificates to trust instead of the system's store, for tests against
+  // an authority of their own; the program leaves it empty.
+  explicit CurlBackend(std::string trusted_authorities = {});
 
   void Perform(const HttpRequest& request, HttpSink& sink) override;
   void Interrupt() override;
@@ -54,6 +61,7 @@ class CurlBackend final : public HttpBackend {
     static void Close(Handle list) { curl_slist_free_all(list); }
   };
 
+  const std::string trusted_authorities_;
   UniqueHandle<MultiTraits> multi_;
   UniqueHandle<EasyTraits> easy_;
   UniqueHandle<ListTraits> header_list_;  // of the latest request; the easy handle points to it

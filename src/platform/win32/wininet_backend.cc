@@ -57,6 +57,22 @@ std::string WinInetMessage(DWORD error) {
 Failure FailureFor(DWORD error, const std::string& url, bool in_body) {
   const std::string what = WinInetMessage(error);
   switch (error) {
+    // The certificate of an https server, checked against the system's store: never ignored
+    // (no SECURITY_FLAG_IGNORE_*), so the request ends here.
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+      return CertificateFailure(CertificateFault::kNotTrusted, url, what);
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+      return CertificateFailure(CertificateFault::kNameMismatch, url, what);
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+      return CertificateFailure(CertificateFault::kExpired, url, what);
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+      return CertificateFailure(CertificateFault::kRevoked, url, what);
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      return CertificateFailure(CertificateFault::kOther, url, what);
     case ERROR_INTERNET_NAME_NOT_RESOLVED:
     case ERROR_INTERNET_CANNOT_CONNECT:
     case ERROR_INTERNET_INVALID_URL:

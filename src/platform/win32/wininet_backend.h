@@ -27,7 +27,10 @@ using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 // The HTTP backend on WinINet, keeping the contract of HttpBackend. Use it through
 // HttpTransferControl.
 //
-// Proxies are the system's (INTERNET_OPEN_TYPE_PRECONFIG). WinINet's own timeouts are set well
+// Proxies are the system's (INTERNET_OPEN_TYPE_PRECONFIG). An https address is opened with
+// INTERNET_FLAG_SECURE and its certificate checked against the system's store; a certificate
+// WinINet refuses ends the request with error::kCertificateRefused (CertificateFailure), never
+// with a retry that ignores it. WinINet's own timeouts are set well
 // beyond the control's, which ends a request itself.
 //
 // WinINet runs in its asynchronous mode: every call that waits on the network completes on a

@@ -11,6 +11,7 @@
 #include "platform/failure.h"
 #include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
+#include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "transfer/http_transfer_control.h"
@@ -28,7 +29,9 @@ int Run() {
   kw::QtWindow view;
   kw::ViewMirror host(view, clock);
   kw::HttpTransferControl inet1(host, std::make_unique<kw::CurlBackend>());
-  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
+  kw::OpenSslCrypto crypto;
+  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST,
+                          kw::SigningOfBuild(KW_UPDATE_SIGNING_KEY, crypto));
   host.Attach(window);
   if (!window.Load()) return 0;
   return QApplication::exec();

@@ -8,6 +8,7 @@
 #include "build_config.h"
 #include "platform/clock.h"
 #include "platform/failure.h"
+#include "platform/win32/cng_crypto.h"
 #include "platform/win32/mutex_instance_guard.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_file_system.h"
@@ -29,7 +30,9 @@ int Run(HINSTANCE instance) {
   kw::Win32Window view(instance);
   kw::ViewMirror host(view, clock);
   kw::HttpTransferControl inet1(host, std::make_unique<kw::WinInetBackend>());
-  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST);
+  kw::CngCrypto crypto;
+  kw::UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST,
+                          kw::SigningOfBuild(KW_UPDATE_SIGNING_KEY, crypto));
   host.Attach(window);
   if (!window.Load()) return 0;
   return view.Run();

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,7 +45,13 @@ ControlMaker CurlControls() {
                                                              timeouts);
               },
           .slow_lookup_host = kSlowLookupHost,
-          .slow_lookup = kSlowLookup};
+          .slow_lookup = kSlowLookup,
+          .make_trusting =
+              [](EventLoop& loop, const std::filesystem::path& authority_pem,
+                 const std::filesystem::path&) {
+                return std::make_unique<HttpTransferControl>(
+                    loop, std::make_unique<CurlBackend>(authority_pem.string()));
+              }};
 }
 
 KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(Curl, CurlControls());

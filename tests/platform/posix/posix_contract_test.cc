@@ -15,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/contract/crypto_contract.h"
 #include "platform/contract/file_system_contract.h"
 #include "platform/contract/instance_guard_contract.h"
 #include "platform/contract/processes_contract.h"
 #include "platform/failure.h"
 #include "platform/posix/flock_instance_guard.h"
+#include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
 #include "support/temp_drive.h"
@@ -174,6 +176,11 @@ INSTANTIATE_TEST_SUITE_P(Posix, InstanceGuardContract,
                              "FlockInstanceGuard",
                              [] { return std::make_unique<FlockInstanceGuardDriver>(); }}),
                          InstanceGuardImplementation::Name);
+
+INSTANTIATE_TEST_SUITE_P(Posix, CryptoContract,
+                         ::testing::Values(CryptoImplementation{
+                             "OpenSslCrypto", [] { return std::make_unique<OpenSslCrypto>(); }}),
+                         CryptoImplementation::Name);
 
 }  // namespace
 }  // namespace kw::testing

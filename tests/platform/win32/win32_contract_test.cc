@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/contract/crypto_contract.h"
 #include "platform/contract/file_system_contract.h"
 #include "platform/contract/instance_guard_contract.h"
 #include "platform/contract/processes_contract.h"
+#include "platform/win32/cng_crypto.h"
 #include "platform/win32/mutex_instance_guard.h"
 #include "platform/win32/system_message.h"
 #include "platform/win32/wide_text.h"
@@ -169,6 +171,11 @@ INSTANTIATE_TEST_SUITE_P(Win32, InstanceGuardContract,
                              "MutexInstanceGuard",
                              [] { return std::make_unique<MutexInstanceGuardDriver>(); }}),
                          InstanceGuardImplementation::Name);
+
+INSTANTIATE_TEST_SUITE_P(Win32, CryptoContract,
+                         ::testing::Values(CryptoImplementation{
+                             "CngCrypto", [] { return std::make_unique<CngCrypto>(); }}),
+                         CryptoImplementation::Name);
 
 }  // namespace
 }  // namespace kw::testing

@@ -2,9 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <wincrypt.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +28,23 @@ using ::testing::HasSubstr;
 // by KW_TEST_SLOW_LOOKUP; without it the test of a slow lookup is skipped.
 constexpr std::chrono::seconds kSlowLookup{8};
 
+// WinINet trusts the system's store only. The test authority goes into the machine's Root store
+// of the Wine prefix the tests run in, which is a copy of its own for every run
+// (cmake/wine-run.sh): the host's store and the prefix template are never touched. Raises
+// nothing; a failure shows as the TLS tests' certificate failures.
+void TrustInThisPrefix(const std::filesystem::path& authority_der) {
+  std::ifstream file(authority_der, std::ios::binary);
+  const std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  HCERTSTORE store =
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  ASSERT_NE(store, nullptr) << "the prefix's Root store: " << ::GetLastError();
+  EXPECT_TRUE(::CertAddEncodedCertificateToStore(
+      store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+      static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+      << authority_der << ": " << ::GetLastError();
+  ::CertCloseStore(store, 0);
+}
+
 ControlMaker WinInetControls() {
   const char* slow_host = std::getenv("KW_TEST_SLOW_LOOKUP");
   return {.name = "WinInet",
@@ -34,7 +55,13 @@ ControlMaker WinInetControls() {
               },
           .slow_lookup_host = slow_host != nullptr ? slow_host : "",
           .slow_lookup = kSlowLookup,
-          .detects_broken_chunked_bodies = false};
+          .detects_broken_chunked_bodies = false,
+          .make_trusting =
+              [](EventLoop& loop, const std::filesystem::path&,
+                 const std::filesystem::path& authority_der) -> std::unique_ptr<TransferControl> {
+            TrustInThisPrefix(authority_der);
+            return std::make_unique<HttpTransferControl>(loop, std::make_unique<WinInetBackend>());
+          }};
 }
 
 KW_INSTANTIATE_TRANSFER_CONTROL_CONTRACT(WinInet, WinInetControls());

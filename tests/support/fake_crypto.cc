@@ -1,0 +1,75 @@
+#include "support/fake_crypto.h"
+
+#include <cstdint>
+
+namespace kw::testing {
+
+namespace {
+
+class FakeSha256 final : public Sha256 {
+ public:
+  void Update(std::span<const std::byte> bytes) override {
+    data_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+  Sha256Digest Finish() override { return FakeCrypto::Digest(data_); }
+
+ private:
+  std::string data_;
+};
+
+// 32 bytes of FNV-1a over the bytes, four lanes seeded apart.
+Sha256Digest Fnv(std::string_view bytes) {
+  Sha256Digest digest{};
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    std::uint64_t hash = 0xcbf29ce484222325ULL + lane;
+    for (const char c : bytes) hash = (hash ^ static_cast<std::uint8_t>(c)) * 0x100000001b3ULL;
+    for (std::size_t i = 0; i < 8; ++i)
+      digest[lane * 8 + i] = static_cast<std::uint8_t>(hash >> (8 * i));
+  }
+  return digest;
+}
+
+}  // namespace
+
+Sha256Digest FakeCrypto::Digest(std::string_view bytes) { return Fnv(bytes); }
+
+P256Signature FakeCrypto::Sign(const P256PublicKey& key, std::string_view message) {
+  const Sha256Digest digest = Fnv(
+      std::string(reinterpret_cast<const char*>(key.data()), key.size()) + std::string(message));
+  P256Signature signature;
+  for (std::size_t i = 0; i < signature.size(); ++i) signature[i] = digest[i % 32] | 1;
+  return signature;
+}
+
+std::unique_ptr<Sha256> FakeCrypto::NewSha256() { return std::make_unique<FakeSha256>(); }
+
+bool FakeCrypto::VerifyP256(const P256PublicKey& key, std::span<const std::byte> message,
+                            const P256Signature& signature) {
+  return signature ==
+         Sign(key, std::string_view(reinterpret_cast<const char*>(message.data()), message.size()));
+}
+
+std::string DerSignature(const P256Signature& signature) {
+  std::string der;
+  for (std::size_t half = 0; half < 2; ++half) {
+    std::string number(reinterpret_cast<const char*>(signature.data() + 32 * half), 32);
+    // A number whose top bit is set needs a zero in front to stay positive.
+    if (static_cast<std::uint8_t>(number[0]) & 0x80) number.insert(0, 1, '\0');
+    der += '\x02';
+    der += static_cast<char>(number.size());
+    der += number;
+  }
+  return std::string("\x30", 1) + static_cast<char>(der.size()) + der;
+}
+
+std::string ManifestLine(std::string_view server_path, std::string_view content) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string line;
+  for (const std::uint8_t byte : FakeCrypto::Digest(content)) {
+    line += kHex[byte >> 4];
+    line += kHex[byte & 15];
+  }
+  return line + " " + std::to_string(content.size()) + " " + std::string(server_path) + "\n";
+}
+
+}  // namespace kw::testing
