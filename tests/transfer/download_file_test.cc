@@ -57,7 +57,7 @@ class DownloadFileTest : public ::testing::Test {
   DownloadResult Download(const std::string& name, ScriptedResponse response) {
     t.inet.Script(AddressOf(name), std::move(response));
     return DownloadFile({t.inet, t.files, t.clock, t.progress}, {kRequestHeaders, kChunkSize},
-                        kBase, kFolder, name);
+                        nullptr, kBase, kFolder, name);
   }
 
   std::string Staged(const std::string& name) {

@@ -324,12 +324,12 @@ WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
 }
 
 WinInetBackend::WinInetBackend()
-    : session_(::InternetOpenW(L"KW_Update", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
-                               INTERNET_FLAG_ASYNC)) {
-  if (!session_) {
+    : session_(std::make_shared<UniqueInternetHandle>(::InternetOpenW(
+          L"KW_Update", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC))) {
+  if (!*session_) {
     throw Failure(error::kInternal, "WinINet could not start: " + WinInetMessage(::GetLastError()));
   }
-  if (::InternetSetStatusCallbackW(session_.get(), &WinInetCall::OnStatus) ==
+  if (::InternetSetStatusCallbackW(session_->get(), &WinInetCall::OnStatus) ==
       INTERNET_INVALID_STATUS_CALLBACK) {
     throw Failure(error::kInternal,
                   "WinINet refused its status callback: " + WinInetMessage(::GetLastError()));
@@ -337,13 +337,15 @@ WinInetBackend::WinInetBackend()
   for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
                              INTERNET_OPTION_RECEIVE_TIMEOUT}) {
     DWORD timeout = kWinInetTimeoutMs;
-    ::InternetSetOptionW(session_.get(), option, &timeout, sizeof(timeout));
+    ::InternetSetOptionW(session_->get(), option, &timeout, sizeof(timeout));
   }
 }
 
 WinInetBackend::~WinInetBackend() {
-  // Closing the session closes the handles below it, a request abandoned a moment ago included.
-  CloseAside(std::move(request_), std::move(connection_), std::move(session_));
+  // The last of the handles closes on the closer's thread, after the request.
+  CloseAside(std::move(request_));
+  connection_.reset();
+  session_.reset();
 }
 
 void WinInetBackend::Perform(const HttpRequest& request, HttpSink& sink) {
@@ -369,21 +371,30 @@ void WinInetBackend::Perform(const HttpRequest& request, HttpSink& sink) {
 HINTERNET WinInetBackend::ConnectionFor(const Target& target, const std::string& url) {
   std::lock_guard lock(mutex_);
   const std::string key = target.Key();
-  if (connection_ && connection_key_ == key) return connection_.get();
-  connection_.Reset(::InternetConnectW(session_.get(), target.host.c_str(), target.port, nullptr,
-                                       nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-  if (!connection_) throw FailureFor(::GetLastError(), url, false);
+  if (connection_ && connection_key_ == key) return connection_->get();
+  connection_ = std::make_shared<UniqueInternetHandle>(
+      ::InternetConnectW(session_->get(), target.host.c_str(), target.port, nullptr, nullptr,
+                         INTERNET_SERVICE_HTTP, 0, 0));
+  if (!*connection_) {
+    const DWORD error = ::GetLastError();
+    connection_.reset();
+    throw FailureFor(error, url, false);
+  }
   connection_key_ = key;
-  return connection_.get();
+  return connection_->get();
 }
 
-void WinInetBackend::CloseAside(UniqueInternetHandle first, UniqueInternetHandle second,
-                                UniqueInternetHandle third) {
-  auto close = [quits = quits_, quits_before = quits_->load(), first = std::move(first),
-                second = std::move(second), third = std::move(third)]() mutable {
-    first.Reset();
-    second.Reset();
-    third.Reset();
+void WinInetBackend::CloseAside(UniqueInternetHandle request) {
+  SharedInternetHandle connection;
+  {
+    std::lock_guard lock(mutex_);
+    connection = connection_;
+  }
+  auto close = [quits = quits_, quits_before = quits_->load(), request = std::move(request),
+                connection = std::move(connection), session = session_]() mutable {
+    request.Reset();
+    connection.reset();
+    session.reset();
     // A connection that Wine's close read to its end went to the pool after a Quit emptied it.
     if (quits->load() != quits_before) {
       ::InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);
@@ -415,7 +426,7 @@ void WinInetBackend::CloseConnections() {
   // within a minute.
   ++*quits_;
   std::lock_guard lock(mutex_);
-  connection_.Reset();
+  connection_.reset();
   connection_key_.clear();
   // WinINet keeps idle connections in a pool of the process's; a change of settings empties it.
   ::InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0);

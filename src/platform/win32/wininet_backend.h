@@ -76,18 +76,24 @@ class WinInetBackend final : public HttpBackend {
 
   // The connection handle for `target`, opened unless the slot already holds one for it.
   HINTERNET ConnectionFor(const Target& target, const std::string& url);
-  // Closes the handles, in their order, on a thread of its own (here if none can start).
-  void CloseAside(UniqueInternetHandle first, UniqueInternetHandle second = {},
-                  UniqueInternetHandle third = {});
+  // A handle that closes when the last holder lets go: a close aside holds the connection and
+  // the session of its request until the request is closed. Were a parent closed first, Wine
+  // would close the request with it, and the close aside would then close whatever handle had
+  // been given the request's number since.
+  using SharedInternetHandle = std::shared_ptr<UniqueInternetHandle>;
 
-  UniqueInternetHandle session_;
+  // Closes `request` on a thread of its own (here if none can start), then lets go of the
+  // connection and the session it belongs to.
+  void CloseAside(UniqueInternetHandle request);
+
+  SharedInternetHandle session_;
   // CloseConnections so far, shared with the closes aside.
   const std::shared_ptr<std::atomic<unsigned>> quits_ = std::make_shared<std::atomic<unsigned>>(0);
 
   // The slots of the handles below the session, and the call Interrupt wakes. Perform fills
   // them on its thread; Interrupt and CloseConnections empty them on the window's thread.
   std::mutex mutex_;
-  UniqueInternetHandle connection_;
+  SharedInternetHandle connection_;
   std::string connection_key_;  // scheme, host and port of connection_
   UniqueInternetHandle request_;
   WinInetCall* call_ = nullptr;  // of the round in progress; Perform holds a reference
