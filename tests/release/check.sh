@@ -137,7 +137,7 @@ headers=$(i686-w64-mingw32-objdump -p "$scratch/zip/KW_Update.exe")
 grep -q 'file format pei-i386' <<<"$headers" && grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" &&
   pass "KW_Update.exe is a PE32 Windows GUI program" || fail "KW_Update.exe is not a PE32 Windows GUI program"
 # Windows' own DLLs: anything else (libstdc++-6.dll, libwinpthread-1.dll...) would have to ship.
-windows_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|oleacc|wininet|msvcrt|advapi32|shell32|shlwapi|uxtheme|version|ws2_32)\.dll$'
+windows_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|oleacc|wininet|msvcrt|advapi32|bcrypt|shell32|shlwapi|uxtheme|version|ws2_32)\.dll$'
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
 foreign=$(tr 'A-Z' 'a-z' <<<"$imports" | grep -Ev "$windows_dlls" || true)
 [[ -n $imports && -z $foreign ]] && pass "KW_Update.exe imports only $(echo $imports)" ||
