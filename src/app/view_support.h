@@ -38,8 +38,8 @@ int ShownProgress(double value);
 // latest state by the first pump (or timer) that comes a refresh or more after they were last
 // written. So a download never waits for the screen, and the screen never lags a step behind.
 //
-// A view notes each change with Mark(), and writes at every pump what Take() hands it. It also
-// arranges a pass of its own soon after a change, and at NextDue() while Take() holds changes
+// The ViewMirror notes each change with Mark(), and writes at every pump what Take() hands it. It
+// also arranges a pass of its own soon after a change, and at NextDue() while Take() holds changes
 // back, for when no pump comes (the window is idle between runs).
 class ScreenUpdates {
  public:
