@@ -24,10 +24,10 @@
 
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win32_file_system.h"
-#include "platform/win32/wininet_backend.h"
 #include "support/test_host.h"
 #include "transfer/download_file.h"
 #include "transfer/http_transfer_control.h"
+#include "transfer/wininet/wininet_backend.h"
 #include "update/product.h"
 
 namespace {

@@ -1,6 +1,4 @@
-#include <string>
-
-#include "app/update_window.h"
+#include "app/transfer_state_display.h"
 
 namespace kw {
 
@@ -34,17 +32,6 @@ std::string TransferStateText(std::int16_t state, TransferControl& inet) {
       return "Request completed successfully.";
     default:
       return "?";
-  }
-}
-
-void UpdateWindow::OnInetStateChanged(std::int16_t state) {
-  // A notification that was already queued when the window closed has nowhere to go.
-  if (unloaded_) return;
-  try {
-    model_.SetCaption(ControlId::Msg3Lbl, TransferStateText(state, platform_.inet1));
-  } catch (const Failure&) {
-    // The control could not tell its response code or text: the label says it does not know.
-    model_.SetCaption(ControlId::Msg3Lbl, "?");
   }
 }
 

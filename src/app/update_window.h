@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "app/window_model.h"
-#include "install/installer.h"
 #include "platform/clock.h"
 #include "platform/crypto.h"
 #include "platform/failure.h"
@@ -19,6 +18,7 @@
 #include "transfer/release_manifest.h"
 #include "transfer/transfer_control.h"
 #include "update/catalogue.h"
+#include "update/installer.h"
 
 namespace kw {
 
@@ -137,9 +137,5 @@ class UpdateWindow final : private DownloadProgress {
   bool running_ = false;
   bool unloaded_ = false;
 };
-
-// The text Msg3Lbl shows for a state of the transfer control; for kError it reads the
-// control's ResponseCode and ResponseInfo.
-std::string TransferStateText(std::int16_t state, TransferControl& inet);
 
 }  // namespace kw

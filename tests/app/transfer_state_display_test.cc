@@ -1,6 +1,7 @@
+#include "app/transfer_state_display.h"
+
 #include <gtest/gtest.h>
 
-#include "app/update_window.h"
 #include "support/fakes.h"
 #include "support/test_host.h"
 

@@ -9,11 +9,11 @@
 #include "build_config.h"
 #include "platform/clock.h"
 #include "platform/failure.h"
-#include "platform/posix/curl_backend.h"
 #include "platform/posix/flock_instance_guard.h"
 #include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
+#include "transfer/curl/curl_backend.h"
 #include "transfer/http_transfer_control.h"
 #include "ui/qt/qt_window.h"
 

@@ -14,8 +14,8 @@
 #include "platform/win32/win32_file_system.h"
 #include "platform/win32/win32_processes.h"
 #include "platform/win32/windows_api.h"
-#include "platform/win32/wininet_backend.h"
 #include "transfer/http_transfer_control.h"
+#include "transfer/wininet/wininet_backend.h"
 #include "ui/win32/win32_window.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "install/installer.h"
+#include "update/installer.h"
 
 #include <string>
 

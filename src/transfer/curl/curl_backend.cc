@@ -1,4 +1,4 @@
-#include "platform/posix/curl_backend.h"
+#include "transfer/curl/curl_backend.h"
 
 #include <openssl/x509_vfy.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/curl_backend.h"
+#include "transfer/curl/curl_backend.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>

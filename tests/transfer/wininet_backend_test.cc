@@ -1,4 +1,4 @@
-#include "platform/win32/wininet_backend.h"
+#include "transfer/wininet/wininet_backend.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/win32/wininet_call.h"
+#include "transfer/wininet/wininet_call.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,4 +1,4 @@
-#include "platform/win32/wininet_backend.h"
+#include "transfer/wininet/wininet_backend.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -18,8 +18,8 @@
 #include "platform/ascii.h"
 #include "platform/failure.h"
 #include "platform/win32/wide_text.h"
-#include "platform/win32/wininet_call.h"
 #include "transfer/http_rules.h"
+#include "transfer/wininet/wininet_call.h"
 
 // Every call that waits on the network is started on Perform's thread and completes on one of
 // WinINet's, which reports to the request's WinInetCall; Perform waits there, where Interrupt can
