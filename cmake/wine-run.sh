@@ -71,6 +71,7 @@ fi
 
 run=$(mktemp -d "${TMPDIR:-/tmp}/kw-wine-XXXXXX")
 xvfb_pid=
+# shellcheck disable=SC2317 # called by the trap below
 cleanup() {
   # Wine's own processes hold the display: they go first.
   WINEPREFIX="$run/prefix" wineserver --kill 2>/dev/null || true
@@ -115,7 +116,8 @@ if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null 2>&1; then
     fi
     sleep 0.05
   done
-  export DISPLAY=":$(cat "$run/display")"
+  DISPLAY=":$(cat "$run/display")"
+  export DISPLAY
 fi
 
 # The program runs in the background so that a signal ends the run at once: a shell waiting for

@@ -45,6 +45,7 @@ export QT_QPA_PLATFORM=xcb
 unset SESSION_MANAGER
 
 # The window is found by its caption, matched whole and literally.
+# shellcheck disable=SC2016 # the $ is the pattern's end, not an expansion
 name_pattern="^$(printf '%s' "$caption" | sed 's/[][\\.*^$()+?{}|]/\\&/g')\$"
 
 # shoot PNG PROGRAM [ARGS...]: starts the program, waits for its window to be mapped and

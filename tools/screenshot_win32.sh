@@ -37,6 +37,7 @@ fi
 
 version=$(sed -n 's/^project(KW_Update VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 caption="$(sed -n 's/^ *"\(Orvanta[^"]*\)" KW_PRODUCT_VERSION;/\1/p' "$root/src/update/product.h")$version"
+# shellcheck disable=SC2016 # the $ is the pattern's end, not an expansion
 name_pattern="^$(printf '%s' "$caption" | sed 's/[][\\.*^$()+?{}|]/\\&/g')\$"
 
 # The tests' runner makes the prefix and ends everything in it when the program is stopped.

@@ -13,6 +13,8 @@
 #   - the zip holds exactly its three files, and its KW_Update.exe is a 32-bit GUI program that
 #     imports only Windows' own DLLs.
 # Every failure names what was found. Exits non-zero if any check fails.
+# pass and fail only print, so "check && pass || fail" is an if-then-else here.
+# shellcheck disable=SC2015
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -31,6 +33,7 @@ if [[ -z ${KW_RELEASE_CHECK_INNER:-} ]]; then
   # demo serves the same port), when this user may make one; the machine's loopback otherwise.
   export KW_RELEASE_CHECK_INNER=1
   if unshare --net true 2>/dev/null; then
+    # shellcheck disable=SC2016 # expanded by the inner shell
     exec unshare --net sh -c 'ip link set lo up && exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"' \
       "$0" "$@"
   fi
@@ -139,9 +142,9 @@ grep -q 'file format pei-i386' <<<"$headers" && grep -q 'Subsystem.*(Windows GUI
 # Windows' own DLLs: anything else (libstdc++-6.dll, libwinpthread-1.dll...) would have to ship.
 windows_dlls='^(kernel32|user32|gdi32|comctl32|comdlg32|ole32|oleaut32|oleacc|wininet|msvcrt|advapi32|bcrypt|shell32|shlwapi|uxtheme|version|ws2_32)\.dll$'
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
-foreign=$(tr 'A-Z' 'a-z' <<<"$imports" | grep -Ev "$windows_dlls" || true)
-[[ -n $imports && -z $foreign ]] && pass "KW_Update.exe imports only $(echo $imports)" ||
-  fail "KW_Update.exe imports DLLs that are not Windows' own: $(echo $foreign)"
+foreign=$(tr '[:upper:]' '[:lower:]' <<<"$imports" | grep -Ev "$windows_dlls" || true)
+[[ -n $imports && -z $foreign ]] && pass "KW_Update.exe imports only ${imports//$'\n'/ }" ||
+  fail "KW_Update.exe imports DLLs that are not Windows' own: ${foreign//$'\n'/ }"
 
 if ((failures)); then
   echo "check: $failures check(s) failed" >&2
