@@ -33,7 +33,7 @@ struct QtTestWindow {
   NoDrive files;
   FakeProcesses processes{files};
   FakeInstanceGuard guard;
-  SteadyClock clock;
+  SystemClock clock;
   QtWindow view;
   ViewMirror host{view, clock};
   ScriptedTransfer inet1{host};

@@ -20,7 +20,7 @@ struct Win32TestWindow {
   NoDrive files;
   FakeProcesses processes{files};
   FakeInstanceGuard guard;
-  SteadyClock clock;
+  SystemClock clock;
   Win32Window view{GetModuleHandleW(nullptr)};
   ViewMirror host{view, clock};
   ScriptedTransfer inet1{host};
