@@ -62,7 +62,7 @@ TEST(ReleaseManifestTest, RefusesEveryLineOutOfPlaceOrNotAsWritten) {
            head.substr(0, head.rfind("release")),                        // ends in its header
            with({.sequence = 0}),
            with({.version = ""}),
-           std::string("KW_Update manifest 2\nsequence 017\n"),                  // a leading zero
+           std::string("KW_Update manifest 2\nsequence 017\n"),     // a leading zero
            "KW_Update manifest 2\nsequence 9223372036854775808\n",  // past 2^63 - 1
            with({.expires = "2027-02-29T12:00:00Z"}),
            with({.expires = "2027-06-06 12:00:00Z"}),
