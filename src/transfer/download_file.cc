@@ -88,6 +88,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
   auto& [inet1, files, clock, progress] = seams;
   const std::string file_caption = "다운로드(" + file_name + ")";
   std::unique_ptr<WritableFile> file;
+  Clock::TimePoint requested = clock.Now();
   try {
     const std::string address = base_address + "/" + file_name;
     const std::string local_path = local_folder + "\\" + file_name;
@@ -107,6 +108,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
       hash = check->crypto.NewSha256();
     }
 
+    requested = clock.Now();
     inet1.SetURL(address);
     inet1.Execute("GET", form.request_headers);
     WaitWhileExecuting(inet1, progress);
@@ -164,6 +166,11 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     files.RenameFile(partial_path, local_path);
 
     progress.SetLabel(Label::kFile, file_caption + " - 다운완료");
+    progress.FileDone(
+        file_name,
+        {.kind = FileOutcome::Kind::kDownloaded,
+         .bytes = static_cast<std::uint64_t>(received),
+         .time = std::chrono::duration_cast<std::chrono::milliseconds>(clock.Now() - requested)});
     TimeWaitSec(clock, progress, 1);
     return kDownloadComplete;
   } catch (const Failure& failure) {
@@ -174,6 +181,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     file.reset();
     progress.AppendToErrorLog(file_name + "\r\n");
     progress.SetLabel(Label::kFile, file_caption + " - 다운취소");
+    progress.FileDone(file_name, {.kind = FileOutcome::Kind::kFailed, .why = FailureText(failure)});
     TimeWaitSec(clock, progress, 1);
     return kDownloadFailed;
   }

@@ -36,6 +36,20 @@ class EventPump {
   virtual void WaitForEvents(std::chrono::milliseconds timeout) = 0;
 };
 
+// What became of one file of a run, for the run's record.
+struct FileOutcome {
+  enum class Kind {
+    kDownloaded,  // fetched whole and checked
+    kUnchanged,   // the installed copy already matches the signed manifest: not fetched
+    kFailed,      // the download failed; the run ends
+  };
+  Kind kind = Kind::kDownloaded;
+  std::uint64_t bytes = 0;            // kDownloaded: the file's size
+  std::uint64_t resumed_at = 0;       // kDownloaded: the bytes an earlier try had kept; 0: all new
+  std::chrono::milliseconds time{0};  // kDownloaded: from the request to the last byte
+  std::string why = "";               // kFailed: the failure's text
+};
+
 // What a download shows while it runs, implemented by the window.
 class DownloadProgress : public EventPump {
  public:
@@ -50,6 +64,8 @@ class DownloadProgress : public EventPump {
   virtual void SetPercent(double percent) = 0;
   // Adds `text` at the end of the error log.
   virtual void AppendToErrorLog(std::string_view text) = 0;
+  // Once per file, before the closing pause: what became of it. Does nothing unless overridden.
+  virtual void FileDone(std::string_view /*file_name*/, const FileOutcome& /*outcome*/) {}
 };
 
 // What a download works with. The references must outlive the call.
