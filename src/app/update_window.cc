@@ -94,10 +94,16 @@ void UpdateWindow::TavEnterCmdClick() {
   // would arrive inside the run.
   if (running_) return;
   running_ = true;
+  record_.Start(StagedPath(settings_, kExecutableRoute, kRunRecordFile), KW_PRODUCT_VERSION,
+                !model_.Selected(TavSelt0Opt), update_host_);
   try {
     StartUpdate();
+    // A run that returns without having recorded its end stopped at a failed download (an End
+    // after the first changes nothing).
+    record_.End(RunEnd::kStopped);
   } catch (const RunAbandoned&) {
     // The window is gone; nothing is left to show or reset.
+    record_.End(RunEnd::kAbandoned);
   } catch (const Failure& failure) {
     ReportFailure(failure);
   } catch (const std::bad_alloc&) {
@@ -118,6 +124,8 @@ void UpdateWindow::Unload() {
 }
 
 void UpdateWindow::ReportFailure(const Failure& failure) {
+  record_.End(RunEnd::kFailed,
+              failure.description() + " (Error " + std::to_string(failure.number()) + ")");
   model_.SetCaption(Msg3Lbl, failure.description());
   platform_.host.ShowMessage(kAppTitle, failure.Message());
   ReturnToIdle();
@@ -159,6 +167,17 @@ void UpdateWindow::SetPercent(double percent) { model_.SetValue(PB1, percent); }
 
 void UpdateWindow::AppendToErrorLog(std::string_view text) {
   model_.SetCaption(ErrViewTxt, model_.Caption(ErrViewTxt) + std::string(text));
+}
+
+void UpdateWindow::FileDone(std::string_view file_name, const FileOutcome& outcome) {
+  switch (outcome.kind) {
+    case FileOutcome::Kind::kDownloaded:
+      return record_.Downloaded(file_name, outcome.bytes, outcome.time, outcome.resumed_at);
+    case FileOutcome::Kind::kUnchanged:
+      return record_.Unchanged(file_name);
+    case FileOutcome::Kind::kFailed:
+      return record_.DownloadFailed(file_name, outcome.why);
+  }
 }
 
 void UpdateWindow::AnnounceStep(std::string_view caption) {
@@ -240,6 +259,7 @@ void UpdateWindow::RunDownloads() {
     model_.SetCaption(Msg3Lbl, FailureText(failure));
     inet1.Cancel();
     model_.SetCaption(Msg0Lbl, "작업취소");
+    record_.End(RunEnd::kCancelled, FailureText(failure));
     PumpEvents();
     return;
   }
@@ -248,13 +268,19 @@ void UpdateWindow::RunDownloads() {
   AnnounceStep("복사");
   const InstallOutcome installed = InstallStagedFiles();
   for (const std::string& name : installed.not_installed) AppendToErrorLog(name + "\r\n");
+  record_.NotInstalled(installed);
   AnnounceStep("등록");
   // The files that were installed may need the batch file as much as a complete update does.
   platform_.processes.StartBatchFile(BatchFilePath());
+  record_.BatchStarted(BatchFilePath());
   // An update that did not take effect whole is never called complete.
-  if (installed.first_failure) throw NotInstalledFailure(installed);
+  if (installed.first_failure) {
+    record_.End(RunEnd::kNotInstalled, NotInstalledFailure(installed).description());
+    throw NotInstalledFailure(installed);
+  }
   AnnounceStep("완료");
   model_.SetCaption(Msg0Lbl, "작업완료");
+  record_.End(RunEnd::kComplete);
   PumpEvents();
 }
 

@@ -20,6 +20,7 @@
 #include "transfer/transfer_control.h"
 #include "update/catalogue.h"
 #include "update/installer.h"
+#include "update/run_record.h"
 
 namespace kw {
 
@@ -121,6 +122,8 @@ class UpdateWindow final : private DownloadProgress {
   void SetLabel(Label label, std::string_view text) override;
   void SetPercent(double percent) override;
   void AppendToErrorLog(std::string_view text) override;
+  // Each file's outcome goes to the run's record.
+  void FileDone(std::string_view file_name, const FileOutcome& outcome) override;
 
   bool Clickable(ControlId id) const;
   void TavEnterCmdClick();
@@ -143,6 +146,8 @@ class UpdateWindow final : private DownloadProgress {
   FileCatalogue catalogue_;
   bool running_ = false;
   bool unloaded_ = false;
+  // The record of the run a press of TavEnterCmd started (BackupDir\KW_Update.log).
+  RunRecord record_{platform_.files, platform_.clock};
 };
 
 }  // namespace kw

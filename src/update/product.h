@@ -36,6 +36,9 @@ inline std::string BatchFilePath() {
 // a release older than that one is refused.
 inline constexpr std::string_view kManifestRecordFile = "KW_Update.manifest";
 
+// The record of the update runs on this PC (RunRecord), in BackupDir.
+inline constexpr std::string_view kRunRecordFile = "KW_Update.log";
+
 // The account the transfer control is given at the log-in; sent only in answer to a challenge.
 inline constexpr std::string_view kUserName = "tav";
 inline constexpr std::string_view kPassword = "R6150384";
