@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -157,6 +160,68 @@ void SyncFolder(const fs::path& folder) {
   if (dir) fsync(dir.get());
 }
 
+// Flushes a file to the disk on a thread of its own whenever asked, while its owner goes on
+// writing to it.
+class FlushAhead {
+ public:
+  explicit FlushAhead(int fd) : fd_(fd) {}
+  ~FlushAhead() { Stop(); }
+  FlushAhead(const FlushAhead&) = delete;
+  FlushAhead& operator=(const FlushAhead&) = delete;
+
+  // Asks for a flush of what has been written so far; the first request starts the thread. A
+  // thread that cannot be started changes nothing but the speed of the owner's own flush.
+  void Request() {
+    std::lock_guard lock(mutex_);
+    requested_ = true;
+    if (thread_.joinable()) return wake_.notify_one();
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      requested_ = false;
+    }
+  }
+
+  // Waits for a flush in progress, ends the thread and returns the errno of the first flush that
+  // failed since the last Stop (0 for none): the system reports a failed write to one flush only,
+  // which may have been this thread's.
+  int Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      wake_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    stopping_ = false;
+    requested_ = false;
+    return std::exchange(error_, 0);
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return requested_ || stopping_; });
+      // What is still unflushed is left to the owner's own flush.
+      if (stopping_) return;
+      requested_ = false;
+      lock.unlock();
+      const int err = fdatasync(fd_) == 0 ? 0 : errno;
+      lock.lock();
+      if (error_ == 0) error_ = err;
+    }
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;
+  bool stopping_ = false;
+  int error_ = 0;
+  std::thread thread_;
+};
+
 class PosixWritableFile final : public BufferedFile {
  public:
   PosixWritableFile(UniqueFd fd, std::string windows_path, fs::path host)
@@ -167,24 +232,46 @@ class PosixWritableFile final : public BufferedFile {
   ~PosixWritableFile() override { CloseQuietly(); }
 
  private:
+  // A big file is flushed to the disk every so many bytes while it is written, so that Sync (a
+  // download's, before its rename) waits only for the last of them: the disk writes while the
+  // network delivers. Without it, the Sync of a 256 MB download took a quarter of a second, as
+  // long as half the download; starting the writing early (sync_file_range) saved a third of
+  // that, as the disk's own cache still had to be emptied at the end.
+  static constexpr std::size_t kFlushAheadBytes = 16 << 20;
+
   void WriteOut(const std::byte* data, std::size_t size) override {
     if (const int err = WriteAll(fd_.get(), data, size); err != 0) {
       throw ErrnoFailure(err, windows_path_, host_);
     }
+    unflushed_ += size;
+    if (unflushed_ >= kFlushAheadBytes) {
+      unflushed_ = 0;
+      flush_ahead_.Request();
+    }
   }
 
   void SyncOut() override {
+    unflushed_ = 0;
+    const int ahead = flush_ahead_.Stop();
     if (fsync(fd_.get()) != 0) throw ErrnoFailure(errno, windows_path_, host_);
+    if (ahead != 0) throw ErrnoFailure(ahead, windows_path_, host_);
   }
 
   void CloseOut() override {
+    // The thread flushes this descriptor: it ends first. A flush it could not make is the
+    // caller's to know, as close() reporting a write failure is.
+    const int ahead = flush_ahead_.Stop();
     // close() is where network file systems report write failures.
     if (CloseReporting(fd_) != 0 && errno != EINTR) throw ErrnoFailure(errno, windows_path_, host_);
+    if (ahead != 0) throw ErrnoFailure(ahead, windows_path_, host_);
   }
 
   UniqueFd fd_;
   std::string windows_path_;
   fs::path host_;
+  std::size_t unflushed_ = 0;
+  // After fd_: it ends before the descriptor closes.
+  FlushAhead flush_ahead_{fd_.get()};
 };
 
 class PosixReadableFile final : public ReadableFile {

@@ -322,6 +322,21 @@ TEST_P(FileSystemContract, AppendingAndReadingGoOnFromWhereTheFileEnds) {
   EXPECT_EQ(read->Read(buffer), 0u);
 }
 
+// A download's size: an implementation may flush such a file to the disk while it is written.
+TEST_P(FileSystemContract, AFileOfManyMegabytesIsWholeThroughSyncsAndAppends) {
+  const std::string content = PatternedContent(48 << 20);
+  const std::string_view all(content);
+  driver().MakeFolder(At("Down"));
+  std::unique_ptr<WritableFile> file = files().OpenForWriting(At("Down\\Big.bin"));
+  for (std::size_t at = 0; at < 40 << 20; at += 1024) file->Append(Bytes(all.substr(at, 1024)));
+  file->Sync();
+  file->Append(Bytes(all.substr(40 << 20, 4 << 20)));
+  file->Sync();
+  file->Append(Bytes(all.substr(44 << 20)));
+  file->Close();
+  EXPECT_TRUE(driver().Read(At("Down\\Big.bin")) == content);
+}
+
 TEST_P(FileSystemContract, OpeningWhereNoFileCanBeFails) {
   driver().MakeFolder(At("Down\\KW.exe"));
   const std::vector<std::function<void(std::string_view)>> opens = {
