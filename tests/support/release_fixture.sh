@@ -7,8 +7,9 @@
 #   <root>/kw_update.manifest             its manifest, signed with tools/sign_release with a
 #                                         key pair made for the run, <state>/release.key and
 #                                         <state>/release.pub.
-# <state>/release_folder holds the release folder's server path (/releases/1); nginx_fixture.sh
-# writes <state>/port and <state>/root.
+# <state>/release_folder holds the release folder's server path (/releases/1); sign_release,
+# make_sample_release and nginx_fixture the absolute paths of those tools, for tests that publish
+# on servers of their own; nginx_fixture.sh writes <state>/port and <state>/root.
 #
 #   release_fixture.sh start <state-dir> <root-dir> <make_sample_release> <sign_release>
 #   release_fixture.sh stop <state-dir>
@@ -33,6 +34,9 @@ case "${1:-}" in
     "$sign_release" keygen "$state/release.key" "$state/release.pub" >/dev/null
     "$sign_release" sign --key "$state/release.key" "$root" /releases/1
     echo /releases/1 >"$state/release_folder"
+    realpath "$sign_release" >"$state/sign_release"
+    realpath "$make_sample_release" >"$state/make_sample_release"
+    echo "$here/nginx_fixture.sh" >"$state/nginx_fixture"
     sh "$here/nginx_fixture.sh" start "$state" "$root"
     ;;
   stop)
