@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   kw::FlockInstanceGuard guard;
   kw::PosixFileSystem files;
   kw::PosixProcesses processes;
-  kw::SteadyClock clock;
+  kw::SystemClock clock;
   kw::QtWindow view;
   kw::ViewMirror view_host(view, clock);
   kw::HttpTransferControl inet1(view_host, std::make_unique<kw::CurlBackend>());

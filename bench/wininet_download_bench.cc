@@ -67,7 +67,7 @@ int wmain(int argc, wchar_t** argv) {
   kw::testing::TestHost host;
   Progress progress(host);
   kw::Win32FileSystem files;
-  kw::SteadyClock clock;
+  kw::SystemClock clock;
   kw::HttpTransferControl inet1(host, std::make_unique<kw::WinInetBackend>());
 
   const auto start = std::chrono::steady_clock::now();

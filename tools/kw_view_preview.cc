@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   drive.Hold("C:\\TavKorea\\KW.exe");
   kw::FileSystem& files = state == "not-installed" ? static_cast<kw::FileSystem&>(drive) : no_drive;
   kw::testing::FakeProcesses processes(files);
-  kw::SteadyClock clock;
+  kw::SystemClock clock;
   kw::QtWindow view;
   kw::ViewMirror host(view, clock);
   kw::testing::ScriptedTransfer inet1(host);

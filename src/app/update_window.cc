@@ -28,14 +28,14 @@ Failure NotInstalledFailure(const InstallOutcome& outcome) {
 
 }  // namespace
 
-std::optional<ReleaseSigning> SigningOfBuild(std::string_view key_base64, Crypto& crypto) {
-  if (key_base64.empty()) return std::nullopt;
-  const std::optional<P256PublicKey> key = P256KeyFromBase64(key_base64);
-  if (!key) {
+std::optional<ReleaseSigning> SigningOfBuild(std::string_view keys_base64, Crypto& crypto) {
+  if (keys_base64.empty()) return std::nullopt;
+  std::optional<std::vector<P256PublicKey>> keys = P256KeysFromBase64(keys_base64);
+  if (!keys) {
     throw Failure(error::kManifestRefused,
-                  "The release key this program was built with is not an ECDSA P-256 key");
+                  "A release key this program was built with is not an ECDSA P-256 key");
   }
-  return ReleaseSigning{*key, crypto};
+  return ReleaseSigning{std::move(*keys), crypto};
 }
 
 UpdateWindow::UpdateWindow(const Platform& platform, std::string update_host,
@@ -213,7 +213,7 @@ void UpdateWindow::RunDownloads() {
 
     for (std::string_view executable : {kMainExeFile, kSubExeFile}) {
       AnnounceStep("DownLoad(" + std::string(executable) + ")");
-      if (DownloadFile(BaseAddress(update_host_, kExecutableRoute),
+      if (DownloadFile(BaseAddress(update_host_, kExecutableRoute, ReleaseFolder()),
                        StagingFolder(settings_, kExecutableRoute),
                        std::string(executable)) == kDownloadFailed) {
         return;
@@ -223,7 +223,7 @@ void UpdateWindow::RunDownloads() {
     if (!model_.Selected(TavSelt0Opt)) {
       for (const ListRoute& list_route : kListRoutes) {
         AnnounceStep(list_route.route.step_caption);
-        const std::string base = BaseAddress(update_host_, list_route.route);
+        const std::string base = BaseAddress(update_host_, list_route.route, ReleaseFolder());
         const std::string folder = StagingFolder(settings_, list_route.route);
         const FileList& list = catalogue_.List(list_route.list);
         for (int slot = FileList::kFirstSlot; slot <= FileList::kLastSlot; ++slot) {
@@ -262,8 +262,20 @@ void UpdateWindow::VerifyReleaseManifest() {
   // A failure leaves no manifest behind: nothing is downloaded without one.
   manifest_.reset();
   if (!signing_) return;
-  manifest_ = FetchSignedManifest(platform_.inet1, *this, signing_->crypto, signing_->key,
-                                  BaseAddress(update_host_, kServerRootRoute), kRequestHeaders);
+  const std::string file = FetchManifestFile(
+      platform_.inet1, *this, BaseAddress(update_host_, kServerRootRoute), kRequestHeaders);
+  const std::string record = StagedPath(settings_, kExecutableRoute, kManifestRecordFile);
+  const std::optional<ReleaseManifest> last = ReadManifestRecord(platform_.files, record);
+  ReleaseManifest accepted =
+      AcceptSignedManifest(file, signing_->keys, signing_->crypto, last, platform_.clock.UtcNow());
+  if (!last || last->signed_text() != accepted.signed_text()) {
+    WriteManifestRecord(platform_.files, record, accepted);
+  }
+  manifest_ = std::move(accepted);
+}
+
+std::string_view UpdateWindow::ReleaseFolder() const {
+  return manifest_ ? std::string_view(manifest_->release_folder()) : std::string_view();
 }
 
 DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string local_folder,

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/window_model.h"
 #include "platform/clock.h"
@@ -33,17 +34,17 @@ struct Platform {
   InstanceGuard& instance_guard;
 };
 
-// A build that checks signed releases: the key it was built with, and the system's
-// cryptography. The reference must outlive the window.
+// A build that checks signed releases: the keys it was built with (one valid signature by one of
+// them is enough), and the system's cryptography. The reference must outlive the window.
 struct ReleaseSigning {
-  P256PublicKey key;
+  std::vector<P256PublicKey> keys;
   Crypto& crypto;
 };
 
-// The signing of a build from the key it compiled in (the base64 body of a PEM public key):
-// nullopt for the empty text, a build without signed releases. Raises error::kManifestRefused
-// for a key that is not ECDSA P-256.
-std::optional<ReleaseSigning> SigningOfBuild(std::string_view key_base64, Crypto& crypto);
+// The signing of a build from the keys it compiled in (base64 bodies of PEM public keys,
+// separated by commas): nullopt for the empty text, a build without signed releases. Raises
+// error::kManifestRefused for a key that is not ECDSA P-256.
+std::optional<ReleaseSigning> SigningOfBuild(std::string_view keys_base64, Crypto& crypto);
 
 // Thrown out of a run when the window has been unloaded in the middle of it (the operator
 // closed it). Not a Failure: no failure scope catches it, so nothing more is written anywhere
@@ -59,8 +60,10 @@ class UpdateWindow final : private DownloadProgress {
   // `update_host` is the update server's host as built, "host[:port]" (plain http) or
   // "https://host[:port]": the log-in and the route banner show it as it is, and every address
   // of a run is built on it (BaseAddress). With `signing`, every run first fetches the release's
-  // signed manifest and verifies it (a run whose manifest is missing or badly signed downloads
-  // nothing), and checks every download against it; without, no manifest is asked for.
+  // signed manifest and accepts it or not (a run whose manifest is missing, badly signed,
+  // expired or older than the last one this PC accepted downloads nothing), fetches the files
+  // from the release folder it names, and checks every download against it; without, no
+  // manifest is asked for, and the addresses are the route's own.
   UpdateWindow(const Platform& platform, std::string update_host,
                std::optional<ReleaseSigning> signing = std::nullopt);
   ~UpdateWindow() override;
@@ -92,9 +95,11 @@ class UpdateWindow final : private DownloadProgress {
   // there were and why the first was not installed, instead of ending as complete.
   void StartUpdate();
   void RunDownloads();
-  // The first step of a run after the log-in, in a build with signed releases: fetches and
-  // verifies the release's manifest (FetchSignedManifest), which every later DownloadFile of
-  // the run is checked against, and raises its failure. Does nothing in a build without.
+  // The first step of a run after the log-in, in a build with signed releases: fetches the
+  // release's manifest and accepts it against the record of the last one this PC accepted
+  // (AcceptSignedManifest), records it in its place (BackupDir\KW_Update.manifest), and raises
+  // the failure of any of that. Every later DownloadFile of the run is checked against it. Does
+  // nothing in a build without.
   void VerifyReleaseManifest();
   DownloadResult DownloadFile(std::string base_address, std::string local_folder,
                               std::string file_name);
@@ -124,12 +129,14 @@ class UpdateWindow final : private DownloadProgress {
   // A failure a run passed on: shown in a message box and on Msg3Lbl; the window goes idle.
   void ReportFailure(const Failure& failure);
   void ReturnToIdle();
+  // The release folder of the run's accepted manifest; none without one.
+  std::string_view ReleaseFolder() const;
   void OnInetStateChanged(std::int16_t state);
 
   Platform platform_;
   std::string update_host_;
   std::optional<ReleaseSigning> signing_;
-  // The verified manifest of the run in progress.
+  // The accepted manifest of the run in progress.
   std::optional<ReleaseManifest> manifest_;
   WindowModel model_;
   FolderSettings settings_;

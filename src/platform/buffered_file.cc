@@ -33,6 +33,12 @@ void BufferedFile::Append(std::span<const std::byte> bytes) {
   used_ += bytes.size();
 }
 
+void BufferedFile::Sync() {
+  if (!open_) throw Failure(error::kPathFileAccess, "File is already closed: " + path_);
+  if (used_ > 0) WriteOut(buffer_.get(), std::exchange(used_, 0));
+  SyncOut();
+}
+
 void BufferedFile::Close() {
   if (!std::exchange(open_, false)) return;
   // The handle is closed even when the last bytes cannot be written, so that a failed Close()

@@ -19,6 +19,8 @@ class BufferedFile : public WritableFile {
 
   // Fails as the platform's write does, or (kPathFileAccess) after Close().
   void Append(std::span<const std::byte> bytes) final;
+  // Writes out what is buffered, then SyncOut().
+  void Sync() final;
   // Writes out what is left and closes, also when the writing fails; raises the first failure.
   // Closing again does nothing.
   void Close() final;
@@ -30,6 +32,8 @@ class BufferedFile : public WritableFile {
 
   // Writes all of the bytes, or raises a Failure naming the file.
   virtual void WriteOut(const std::byte* data, std::size_t size) = 0;
+  // Has the system put what was written on the disk, or raises a Failure naming the file.
+  virtual void SyncOut() = 0;
   // Closes the file's handle, whatever happens, and raises a Failure naming the file when the
   // system reports one (a network file system reports write failures here).
   virtual void CloseOut() = 0;

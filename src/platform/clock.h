@@ -4,17 +4,22 @@
 
 namespace kw {
 
-// A monotonic clock: elapsed times and waits never jump with the wall clock or at midnight.
+// The program's two clocks. Now() is monotonic: elapsed times and waits never jump with the
+// calendar or at midnight. UtcNow() is the PC's calendar, which its operator may set wrong: for
+// dates (a signed release's expiry, the run record), never for durations.
 class Clock {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
+  using UtcTime = std::chrono::system_clock::time_point;
   virtual ~Clock() = default;
   virtual TimePoint Now() = 0;
+  virtual UtcTime UtcNow() = 0;
 };
 
-class SteadyClock final : public Clock {
+class SystemClock final : public Clock {
  public:
   TimePoint Now() override { return std::chrono::steady_clock::now(); }
+  UtcTime UtcNow() override { return std::chrono::system_clock::now(); }
 };
 
 }  // namespace kw

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -14,7 +15,20 @@ class WritableFile {
  public:
   virtual ~WritableFile() = default;
   virtual void Append(std::span<const std::byte> bytes) = 0;
+  // Writes out what is buffered and has the system put the file's bytes on the disk, so that
+  // they survive a power cut from the moment it returns. The file stays open.
+  virtual void Sync() = 0;
   virtual void Close() = 0;
+};
+
+// A file opened for raw byte reading.
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // The file's size in bytes when it was opened.
+  virtual std::uint64_t Size() = 0;
+  // Reads the next bytes into `buffer`, as many as it holds or as are left: 0 only at the end.
+  virtual std::size_t Read(std::span<std::byte> buffer) = 0;
 };
 
 // Everything the updater does to files. Paths are Windows paths ("C:\TavKorea\KW.exe"); an
@@ -52,6 +66,12 @@ class FileSystem {
 
   // Opens a file for raw writing, creating it, or emptying it when it exists.
   virtual std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) = 0;
+
+  // Opens a file for raw writing after its last byte, creating it when it does not exist.
+  virtual std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) = 0;
+
+  // Opens a file for raw reading. Fails when there is no file at the path (a folder is none).
+  virtual std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) = 0;
 };
 
 }  // namespace kw

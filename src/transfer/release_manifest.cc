@@ -1,6 +1,8 @@
 #include "transfer/release_manifest.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "platform/failure.h"
@@ -9,10 +11,12 @@ namespace kw {
 
 namespace {
 
-// Far above any release's manifest (a line per file) or signature (at most 72 bytes); a server
-// that sends more is not serving either.
+// Far above any release's manifest (a line per file, a few signatures); a server that sends more
+// is not serving one.
 constexpr std::size_t kManifestLimit = 4 * 1024 * 1024;
-constexpr std::size_t kSignatureLimit = 1024;
+
+constexpr std::string_view kFormatLine = "KW_Update manifest 2";
+constexpr std::string_view kSignaturePrefix = "signature ";
 
 // The DER of a SubjectPublicKeyInfo of an uncompressed P-256 point, up to the point's x: the
 // algorithm (id-ecPublicKey, prime256v1), the BIT STRING's head, and 04 for "uncompressed".
@@ -43,15 +47,52 @@ std::optional<Sha256Digest> DigestFromHex(std::string_view hex) {
   return digest;
 }
 
-std::optional<std::uint64_t> SizeFromDecimal(std::string_view text) {
-  // Twenty digits could pass 2^64.
-  if (text.empty() || text.size() > 19) return std::nullopt;
+// A decimal number of at most `max`, without a sign or a leading zero (except "0" itself).
+std::optional<std::uint64_t> Decimal(std::string_view text, std::uint64_t max) {
+  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
   }
   return value;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ", a real date and time.
+std::optional<Clock::UtcTime> UtcFromText(std::string_view text) {
+  using namespace std::chrono;
+  constexpr std::string_view kForm = "dddd-dd-ddTdd:dd:ddZ";
+  if (text.size() != kForm.size()) return std::nullopt;
+  for (std::size_t i = 0; i < kForm.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return std::nullopt;
+  }
+  const auto number = [&](std::size_t at, std::size_t length) {
+    unsigned value = 0;
+    for (std::size_t i = at; i < at + length; ++i) value = value * 10 + unsigned(text[i] - '0');
+    return value;
+  };
+  const year_month_day date{year(static_cast<int>(number(0, 4))), month(number(5, 2)),
+                            day(number(8, 2))};
+  const unsigned hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+  if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  return Clock::UtcTime(sys_days(date) + hours(hour) + minutes(minute) + seconds(second));
+}
+
+// A release folder's server path: "/" and components, none empty, "." or "..", no "/" at the
+// end.
+bool IsFolderPath(std::string_view path) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return false;
+  for (std::size_t at = 1; at <= path.size();) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view component = path.substr(at, end - at);
+    if (component.empty() || component == "." || component == "..") return false;
+    at = end + 1;
+  }
+  return true;
 }
 
 std::optional<std::vector<std::uint8_t>> FromBase64(std::string_view text) {
@@ -101,54 +142,65 @@ bool ReadInteger(std::span<const std::byte> der, std::size_t& at, std::uint8_t* 
   return true;
 }
 
-struct Fetched {
-  std::int32_t status = 0;
-  std::string reason;
-  std::string body;
+// A manifest file split into its signed text and the base64 of its signatures.
+struct SignedFile {
+  std::string_view signed_text;
+  std::vector<std::string_view> signatures;
 };
 
-// A GET of `address` whose body is kept in memory, at most `limit` bytes of it.
-Fetched Fetch(TransferControl& inet1, EventPump& pump, const std::string& address,
-              std::string_view request_headers, std::size_t limit) {
-  inet1.SetURL(address);
-  inet1.Execute("GET", request_headers);
-  WaitWhileExecuting(inet1, pump);
-  // GetHeader raises the failure of a request that went wrong in the background.
-  inet1.GetHeader("Content-length");
-  Fetched fetched{.status = inet1.ResponseCode(), .reason = inet1.ResponseInfo(), .body = {}};
-  if (fetched.status < 200 || fetched.status > 299) {
-    // Its body is an error page: not read.
-    inet1.Cancel();
-    return fetched;
+SignedFile SplitSignatures(std::string_view file) {
+  SignedFile split;
+  std::size_t at =
+      file.starts_with(kSignaturePrefix) ? 0 : file.find("\n" + std::string(kSignaturePrefix));
+  if (at == std::string_view::npos)
+    throw Refused("The signed manifest is malformed: it is not signed");
+  if (at > 0) ++at;
+  split.signed_text = file.substr(0, at);
+  if (split.signed_text.empty()) {
+    throw Refused("The signed manifest is malformed: it has signatures but nothing signed");
   }
-  for (;;) {
-    const std::vector<std::byte> chunk = inet1.GetChunk(1024);
-    if (chunk.empty()) break;
-    if (fetched.body.size() + chunk.size() > limit) {
-      inet1.Cancel();
-      throw Refused("The signed manifest is malformed: " + address + " is larger than " +
-                    std::to_string(limit) + " bytes");
+  for (std::string_view rest = file.substr(at); !rest.empty();) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end);
+    if (end == std::string_view::npos || !line.starts_with(kSignaturePrefix) ||
+        line.size() == kSignaturePrefix.size()) {
+      throw Refused(
+          "The signed manifest is malformed: after its first signature it holds a line "
+          "that is not a signature");
     }
-    fetched.body.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+    split.signatures.push_back(line.substr(kSignaturePrefix.size()));
+    rest.remove_prefix(end + 1);
   }
-  return fetched;
+  return split;
 }
 
-void ExpectFound(const Fetched& fetched, const std::string& address, std::string_view what) {
-  if (fetched.status >= 200 && fetched.status <= 299) return;
-  const std::string answer = std::to_string(fetched.status) + " " + fetched.reason;
-  if (fetched.status == 404 || fetched.status == 410) {
-    throw Refused("The signed manifest is missing: the server answered " + answer + " for " +
-                  std::string(what) + " " + address);
+bool SignedWithOneOf(const SignedFile& file, std::span<const P256PublicKey> keys, Crypto& crypto) {
+  const auto message = std::as_bytes(std::span(file.signed_text));
+  for (const std::string_view base64 : file.signatures) {
+    // A signature of a kind this program cannot read may be another key's: the others count.
+    const std::optional<std::vector<std::uint8_t>> der = FromBase64(base64);
+    if (!der) continue;
+    const std::optional<P256Signature> signature =
+        P256SignatureFromDer(std::as_bytes(std::span(*der)));
+    if (!signature) continue;
+    for (const P256PublicKey& key : keys) {
+      if (crypto.VerifyP256(key, message, *signature)) return true;
+    }
   }
-  throw Refused("The signed manifest could not be fetched: the server answered " + answer +
-                " for " + std::string(what) + " " + address);
+  return false;
+}
+
+std::string Described(const ReleaseManifest& manifest) {
+  return "sequence " + std::to_string(manifest.sequence()) + " (version " + manifest.version() +
+         ")";
 }
 
 }  // namespace
 
-ReleaseManifest ReleaseManifest::Parse(std::string_view text) {
+ReleaseManifest ReleaseManifest::Parse(std::string_view signed_text) {
   ReleaseManifest manifest;
+  manifest.signed_text_ = std::string(signed_text);
+  std::string_view text = signed_text;
   int number = 0;
   while (!text.empty()) {
     ++number;
@@ -157,41 +209,184 @@ ReleaseManifest ReleaseManifest::Parse(std::string_view text) {
     if (end == std::string_view::npos) throw Refused(where + ": it does not end in a line feed");
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end + 1);
+    // A manifest edited into CR LF lines would carry a CR into every value.
+    if (line.find('\r') != std::string_view::npos) throw Refused(where + ": it holds a CR");
+    const auto value = [&](std::string_view key) -> std::string_view {
+      if (!line.starts_with(key) || line.size() <= key.size() + 1 || line[key.size()] != ' ') {
+        throw Refused(where + ": not \"" + std::string(key) + " ...\"");
+      }
+      return line.substr(key.size() + 1);
+    };
+    switch (number) {
+      case 1:
+        if (line != kFormatLine)
+          throw Refused(where + ": not \"" + std::string(kFormatLine) + "\"");
+        continue;
+      case 2: {
+        const std::optional<std::uint64_t> sequence =
+            Decimal(value("sequence"), std::numeric_limits<std::int64_t>::max());
+        if (!sequence || *sequence == 0) throw Refused(where + ": not a sequence number");
+        manifest.sequence_ = *sequence;
+        continue;
+      }
+      case 3:
+        manifest.version_ = std::string(value("version"));
+        continue;
+      case 4: {
+        const std::optional<Clock::UtcTime> expires = UtcFromText(value("expires"));
+        if (!expires) throw Refused(where + ": not a time as 2027-06-06T12:00:00Z");
+        manifest.expires_ = *expires;
+        continue;
+      }
+      case 5:
+        manifest.release_folder_ = std::string(value("release"));
+        if (!IsFolderPath(manifest.release_folder_)) {
+          throw Refused(where + ": not a folder's path on the server");
+        }
+        continue;
+      default:
+        break;
+    }
     const std::size_t first = line.find(' ');
     const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
     if (second == std::string_view::npos) {
       throw Refused(where + ": not \"<sha-256> <size> <path>\"");
     }
     const std::optional<Sha256Digest> digest = DigestFromHex(line.substr(0, first));
-    const std::optional<std::uint64_t> size =
-        SizeFromDecimal(line.substr(first + 1, second - first - 1));
+    const std::optional<std::uint64_t> size = Decimal(line.substr(first + 1, second - first - 1),
+                                                      std::numeric_limits<std::int64_t>::max());
     const std::string_view path = line.substr(second + 1);
-    // A carriage return would end up in the path: a manifest edited into CR LF lines.
-    if (!digest || !size || !path.starts_with('/') || path.find('\r') != std::string_view::npos) {
+    if (!digest || !size || !path.starts_with('/')) {
       throw Refused(where + ": not \"<sha-256> <size> <path>\"");
     }
     if (!manifest.entries_.emplace(path, ManifestEntry{*size, *digest}).second) {
       throw Refused(where + ": " + std::string(path) + " is listed twice");
     }
   }
+  if (number < 5) {
+    throw Refused("The signed manifest is malformed: it ends after " + std::to_string(number) +
+                  " lines, before its release folder");
+  }
   return manifest;
 }
 
 const ManifestEntry* ReleaseManifest::Find(std::string_view server_path) const {
-  const auto found = entries_.find(server_path);
+  if (!server_path.starts_with(release_folder_)) return nullptr;
+  const auto found = entries_.find(server_path.substr(release_folder_.size()));
   return found == entries_.end() ? nullptr : &found->second;
 }
 
-std::optional<P256PublicKey> P256KeyFromBase64(std::string_view spki_base64) {
-  const std::optional<std::vector<std::uint8_t>> der = FromBase64(spki_base64);
-  constexpr std::size_t kPrefix = sizeof(kP256SpkiPrefix);
-  P256PublicKey key;
-  if (!der || der->size() != kPrefix + key.size() ||
-      !std::equal(kP256SpkiPrefix, kP256SpkiPrefix + kPrefix, der->begin())) {
+ReleaseManifest AcceptSignedManifest(std::string_view file, std::span<const P256PublicKey> keys,
+                                     Crypto& crypto,
+                                     const std::optional<ReleaseManifest>& last_accepted,
+                                     Clock::UtcTime now) {
+  const SignedFile split = SplitSignatures(file);
+  if (!SignedWithOneOf(split, keys, crypto)) {
+    throw Refused("The signed manifest's signature is bad: none of its " +
+                  std::to_string(split.signatures.size()) + " signature(s) was made with " +
+                  (keys.size() == 1
+                       ? std::string("this program's release key")
+                       : "one of this program's " + std::to_string(keys.size()) + " release keys") +
+                  ", or the manifest was changed after signing");
+  }
+  ReleaseManifest manifest = ReleaseManifest::Parse(split.signed_text);
+  if (now > manifest.expires() + kExpiryAllowance) {
+    throw Refused("The signed manifest has expired: " + Described(manifest) + " expired on " +
+                  UtcText(manifest.expires()) + ", and this PC's date is " + UtcText(now) +
+                  ". The update server may be holding updates back; if this PC's date is "
+                  "wrong, correct it");
+  }
+  if (last_accepted && manifest.sequence() < last_accepted->sequence()) {
+    throw Refused("The signed manifest is older than the one this PC accepted before: " +
+                  Described(manifest) + ", after " + Described(*last_accepted) +
+                  ". The update server may be serving an old release");
+  }
+  if (last_accepted && manifest.sequence() == last_accepted->sequence() &&
+      manifest.signed_text() != last_accepted->signed_text()) {
+    throw Refused(
+        "The signed manifest differs from the one this PC accepted before under the "
+        "same sequence " +
+        std::to_string(manifest.sequence()) + ": version " + manifest.version() + " now, version " +
+        last_accepted->version() + " then");
+  }
+  return manifest;
+}
+
+std::string FetchManifestFile(TransferControl& inet1, EventPump& pump, std::string_view origin,
+                              std::string_view request_headers) {
+  const std::string address = std::string(origin) + std::string(kManifestPath);
+  inet1.SetURL(address);
+  inet1.Execute("GET", request_headers);
+  WaitWhileExecuting(inet1, pump);
+  // GetHeader raises the failure of a request that went wrong in the background.
+  inet1.GetHeader("Content-length");
+  const std::int32_t status = inet1.ResponseCode();
+  if (status < 200 || status > 299) {
+    // Its body is an error page: not read.
+    const std::string answer = std::to_string(status) + " " + inet1.ResponseInfo();
+    inet1.Cancel();
+    throw Refused((status == 404 || status == 410 ? "The signed manifest is missing"
+                                                  : "The signed manifest could not be fetched") +
+                  std::string(": the server answered ") + answer + " for " + address);
+  }
+  std::string body;
+  for (;;) {
+    const std::vector<std::byte> chunk = inet1.GetChunk(1024);
+    if (chunk.empty()) return body;
+    if (body.size() + chunk.size() > kManifestLimit) {
+      inet1.Cancel();
+      throw Refused("The signed manifest is malformed: " + address + " is larger than " +
+                    std::to_string(kManifestLimit) + " bytes");
+    }
+    body.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+  }
+}
+
+std::optional<ReleaseManifest> ReadManifestRecord(FileSystem& files, std::string_view path) {
+  try {
+    const std::unique_ptr<ReadableFile> file = files.OpenForReading(path);
+    if (file->Size() > kManifestLimit) return std::nullopt;
+    std::string text(static_cast<std::size_t>(file->Size()), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+      const std::size_t read = file->Read(std::as_writable_bytes(std::span(text)).subspan(got));
+      if (read == 0) return std::nullopt;
+      got += read;
+    }
+    return ReleaseManifest::Parse(text);
+  } catch (const Failure&) {
     return std::nullopt;
   }
-  std::copy(der->begin() + kPrefix, der->end(), key.begin());
-  return key;
+}
+
+void WriteManifestRecord(FileSystem& files, std::string_view path,
+                         const ReleaseManifest& manifest) {
+  const std::string beside = std::string(path) + ".new";
+  const std::unique_ptr<WritableFile> file = files.OpenForWriting(beside);
+  file->Append(std::as_bytes(std::span(manifest.signed_text())));
+  file->Sync();
+  file->Close();
+  files.RenameFile(beside, path);
+}
+
+std::optional<std::vector<P256PublicKey>> P256KeysFromBase64(std::string_view spki_base64_list) {
+  std::vector<P256PublicKey> keys;
+  constexpr std::size_t kPrefix = sizeof(kP256SpkiPrefix);
+  for (std::size_t at = 0; at <= spki_base64_list.size();) {
+    std::size_t end = spki_base64_list.find(',', at);
+    if (end == std::string_view::npos) end = spki_base64_list.size();
+    const std::optional<std::vector<std::uint8_t>> der =
+        FromBase64(spki_base64_list.substr(at, end - at));
+    P256PublicKey key;
+    if (!der || der->size() != kPrefix + key.size() ||
+        !std::equal(kP256SpkiPrefix, kP256SpkiPrefix + kPrefix, der->begin())) {
+      return std::nullopt;
+    }
+    std::copy(der->begin() + kPrefix, der->end(), key.begin());
+    keys.push_back(key);
+    at = end + 1;
+  }
+  return keys;
 }
 
 std::optional<P256Signature> P256SignatureFromDer(std::span<const std::byte> der) {
@@ -208,27 +403,17 @@ std::optional<P256Signature> P256SignatureFromDer(std::span<const std::byte> der
   return signature;
 }
 
-ReleaseManifest FetchSignedManifest(TransferControl& inet1, EventPump& pump, Crypto& crypto,
-                                    const P256PublicKey& key, std::string_view origin,
-                                    std::string_view request_headers) {
-  const std::string manifest_address = std::string(origin) + std::string(kManifestPath);
-  const std::string signature_address = std::string(origin) + std::string(kManifestSignaturePath);
-  const Fetched manifest = Fetch(inet1, pump, manifest_address, request_headers, kManifestLimit);
-  ExpectFound(manifest, manifest_address, "the manifest");
-  const Fetched signature = Fetch(inet1, pump, signature_address, request_headers, kSignatureLimit);
-  ExpectFound(signature, signature_address, "its signature");
-
-  const std::optional<P256Signature> rs =
-      P256SignatureFromDer(std::as_bytes(std::span(signature.body)));
-  if (!rs) {
-    throw Refused("The signed manifest's signature is bad: " + signature_address +
-                  " is not a DER-encoded ECDSA signature");
-  }
-  if (!crypto.VerifyP256(key, std::as_bytes(std::span(manifest.body)), *rs)) {
-    throw Refused("The signed manifest's signature is bad: " + manifest_address +
-                  " was not signed with this program's release key, or was changed after signing");
-  }
-  return ReleaseManifest::Parse(manifest.body);
+std::string UtcText(Clock::UtcTime time) {
+  using namespace std::chrono;
+  const sys_days day = floor<days>(time);
+  const year_month_day date(day);
+  const hh_mm_ss<seconds> clock(floor<seconds>(time - day));
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
 }
 
 }  // namespace kw

@@ -113,9 +113,11 @@ void BuildFileCatalogue(FileCatalogue& catalogue) {
   Fill(catalogue.ImageFileList, kImageFiles);
 }
 
-std::string BaseAddress(std::string_view host, const Route& route) {
+std::string BaseAddress(std::string_view host, const Route& route,
+                        std::string_view release_folder) {
   const std::string_view scheme = host.starts_with("https://") ? "" : "http://";
-  return std::string(scheme) + std::string(host) + std::string(route.server_path);
+  return std::string(scheme) + std::string(host) + std::string(release_folder) +
+         std::string(route.server_path);
 }
 
 std::string StagingFolder(const FolderSettings& settings, const Route& route) {

@@ -83,8 +83,10 @@ inline constexpr Route kServerRootRoute{"", "", "", ""};
 
 // The paths of a route: each is built here and nowhere else.
 // The route's folder on the server: `host` as built ("https://host[:port]", or a bare
-// "host[:port]", which is plain http) as an address, then the route's path.
-std::string BaseAddress(std::string_view host, const Route& route);
+// "host[:port]", which is plain http) as an address, then the release folder of a signed
+// release ("/releases/2.51"; none for a build without signed releases), then the route's path.
+std::string BaseAddress(std::string_view host, const Route& route,
+                        std::string_view release_folder = {});
 std::string StagingFolder(const FolderSettings& settings, const Route& route);
 std::string InstallFolder(const FolderSettings& settings, const Route& route);
 // Where a file of the route is staged, under its stored name.

@@ -32,6 +32,10 @@ inline std::string BatchFilePath() {
   return std::string(kAppDir) + "\\" + std::string(kBatchFileName);
 }
 
+// Where a build that checks signed releases keeps the manifest it accepted last, in BackupDir:
+// a release older than that one is refused.
+inline constexpr std::string_view kManifestRecordFile = "KW_Update.manifest";
+
 // The account the transfer control is given at the log-in; sent only in answer to a challenge.
 inline constexpr std::string_view kUserName = "tav";
 inline constexpr std::string_view kPassword = "R6150384";

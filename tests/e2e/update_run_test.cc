@@ -50,6 +50,7 @@ class SkippingClock final : public Clock {
   TimePoint Now() override {
     return std::chrono::steady_clock::now() + std::chrono::seconds(++readings_);
   }
+  UtcTime UtcNow() override { return std::chrono::system_clock::now(); }
 
  private:
   long readings_ = 0;
@@ -107,7 +108,7 @@ class UpdateRunTest : public ::testing::Test {
   PosixProcesses processes_;
   FlockInstanceGuard guard_{(drive_.prefix() / "kw_update.lock").string()};
   QtWindow view_;
-  SteadyClock host_clock_;
+  SystemClock host_clock_;
   ViewMirror host_{view_, host_clock_};
   HttpTransferControl inet1_{host_, std::make_unique<CurlBackend>()};
   OpenSslCrypto crypto_;
@@ -123,7 +124,7 @@ TEST_F(UpdateRunTest, AnExecutablesOnlyRunInstallsTheTwoProgramsAndEndsAtTheBatc
   ScopedEnv no_wine("WINE", std::nullopt);
   ScopedEnv path("PATH", bin.string());
 
-  SteadyClock clock;
+  SystemClock clock;
   Open(clock);
   MessageBoxAnswer answer;
   Click(TavEnterCmd);
@@ -142,7 +143,7 @@ TEST_F(UpdateRunTest, AnExecutablesOnlyRunInstallsTheTwoProgramsAndEndsAtTheBatc
 // The release the fixture signed with tools/sign_release, checked with libcrypto. (Nothing here
 // can run the batch file, so the run ends at its start.)
 TEST_F(UpdateRunTest, ASignedReleaseInstallsWithTheKeyItWasSignedWith) {
-  SteadyClock clock;
+  SystemClock clock;
   Open(clock, SigningWith(fs::path(std::getenv("KW_TEST_RELEASE_STATE")) / "release.pub"));
   MessageBoxAnswer batch_start;
   Click(TavEnterCmd);

@@ -1,5 +1,6 @@
 #include "support/fake_crypto.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kw::testing {
@@ -70,6 +71,35 @@ std::string ManifestLine(std::string_view server_path, std::string_view content)
     line += kHex[byte & 15];
   }
   return line + " " + std::to_string(content.size()) + " " + std::string(server_path) + "\n";
+}
+
+std::string ManifestText::Text() const {
+  return "KW_Update manifest 2\nsequence " + std::to_string(sequence) + "\nversion " + version +
+         "\nexpires " + expires + "\nrelease " + release + "\n" + files;
+}
+
+std::string SignedManifest(std::string_view signed_text, std::span<const P256PublicKey> keys) {
+  std::string file(signed_text);
+  for (const P256PublicKey& key : keys) {
+    file += "signature " + Base64(DerSignature(FakeCrypto::Sign(key, signed_text))) + "\n";
+  }
+  return file;
+}
+
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (std::size_t at = 0; at < bytes.size(); at += 3) {
+    std::uint32_t group = static_cast<std::uint8_t>(bytes[at]) << 16;
+    if (at + 1 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[at + 1]) << 8;
+    if (at + 2 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[at + 2]);
+    // n bytes make n + 1 digits, and '=' pads the group to four.
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - at);
+    for (std::size_t i = 0; i < 4; ++i)
+      text += i <= n ? kDigits[(group >> (18 - 6 * i)) & 63] : '=';
+  }
+  return text;
 }
 
 }  // namespace kw::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -27,5 +28,20 @@ std::string DerSignature(const P256Signature& signature);
 
 // A manifest line: "<hex digest> <size> <path>\n".
 std::string ManifestLine(std::string_view server_path, std::string_view content);
+
+// The signed text of a manifest: its header, then `files` (ManifestLines).
+struct ManifestText {
+  std::uint64_t sequence = 17;
+  std::string version = "2.50";
+  std::string expires = "2027-06-06T12:00:00Z";
+  std::string release = "/releases/2.50";
+  std::string files = "";
+
+  std::string Text() const;
+};
+
+// A manifest file as a server serves it: `signed_text`, then a signature line by each key.
+std::string SignedManifest(std::string_view signed_text, std::span<const P256PublicKey> keys);
+std::string Base64(std::string_view bytes);
 
 }  // namespace kw::testing

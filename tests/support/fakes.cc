@@ -119,7 +119,8 @@ void ScriptedTransfer::Raise(std::int16_t state) {
 std::vector<std::string> RecordingFileSystem::Changes() const {
   std::vector<std::string> changes;
   for (const std::string& call : calls) {
-    if (!call.starts_with("Exists") && !call.starts_with("AnyFileMatches")) {
+    if (!call.starts_with("Exists") && !call.starts_with("AnyFileMatches") &&
+        !call.starts_with("OpenForReading")) {
       changes.push_back(call);
     }
   }
@@ -159,6 +160,16 @@ bool RecordingFileSystem::AnyFileMatches(std::string_view pattern) {
 std::unique_ptr<WritableFile> RecordingFileSystem::OpenForWriting(std::string_view path) {
   calls.push_back("OpenForWriting " + std::string(path));
   return inner_.OpenForWriting(path);
+}
+
+std::unique_ptr<WritableFile> RecordingFileSystem::OpenForAppending(std::string_view path) {
+  calls.push_back("OpenForAppending " + std::string(path));
+  return inner_.OpenForAppending(path);
+}
+
+std::unique_ptr<ReadableFile> RecordingFileSystem::OpenForReading(std::string_view path) {
+  calls.push_back("OpenForReading " + std::string(path));
+  return inner_.OpenForReading(path);
 }
 
 int FakeProcesses::EndProcesses(const std::function<bool(const RunningProcess&)>& select) {

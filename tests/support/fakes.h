@@ -111,13 +111,13 @@ class FakeProcesses : public Processes {
 };
 
 // Passes every call on to another file system and logs it first, as "CreateFolder C:\a",
-// "CopyFile C:\a -> C:\b", "DeleteFiles C:\a\*.*" ...; "OpenForWriting" likewise.
+// "CopyFile C:\a -> C:\b", "DeleteFiles C:\a\*.*" ...; the opens likewise.
 class RecordingFileSystem : public FileSystem {
  public:
   explicit RecordingFileSystem(FileSystem& inner) : inner_(inner) {}
 
   std::vector<std::string> calls;
-  // The calls that change something (create, copy, delete, open for writing).
+  // The calls that change something (create, copy, delete, open for writing or appending).
   std::vector<std::string> Changes() const;
 
   bool Exists(std::string_view path) override;
@@ -127,6 +127,8 @@ class RecordingFileSystem : public FileSystem {
   void DeleteFiles(std::string_view pattern) override;
   bool AnyFileMatches(std::string_view pattern) override;
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
+  std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override;
+  std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override;
 
  private:
   FileSystem& inner_;
@@ -143,6 +145,8 @@ class NoDrive final : public FileSystem {
   void DeleteFiles(std::string_view pattern) override { Fail(pattern); }
   bool AnyFileMatches(std::string_view pattern) override { Fail(pattern); }
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override { Fail(path); }
+  std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override { Fail(path); }
+  std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override { Fail(path); }
 
  private:
   [[noreturn]] static void Fail(std::string_view path) {

@@ -1,6 +1,7 @@
 #include "support/memory_file_system.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -36,6 +37,8 @@ struct MemoryFileSystem::Node {
   bool folder = false;
   bool hidden = false;
   bool held = false;
+  // Whether the content has been synced since it last changed.
+  bool synced = false;
   std::string content;
   std::map<std::string, std::unique_ptr<Node>> children;  // by Key()
 
@@ -59,12 +62,34 @@ class MemoryFileSystem::File final : public WritableFile {
   void Append(std::span<const std::byte> bytes) override {
     if (node_ == nullptr) throw Failure(error::kPathFileAccess, "File is already closed: " + path_);
     node_->content.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (!bytes.empty()) node_->synced = false;
+  }
+  void Sync() override {
+    if (node_ == nullptr) throw Failure(error::kPathFileAccess, "File is already closed: " + path_);
+    node_->synced = true;
   }
   void Close() override { node_ = nullptr; }
 
  private:
   Node* node_;
   std::string path_;
+};
+
+// Reads what the file held when it was opened.
+class MemoryFileSystem::Reader final : public ReadableFile {
+ public:
+  explicit Reader(std::string content) : content_(std::move(content)) {}
+  std::uint64_t Size() override { return content_.size(); }
+  std::size_t Read(std::span<std::byte> buffer) override {
+    const std::size_t take = std::min(buffer.size(), content_.size() - at_);
+    std::memcpy(buffer.data(), content_.data() + at_, take);
+    at_ += take;
+    return take;
+  }
+
+ private:
+  std::string content_;
+  std::size_t at_ = 0;
 };
 
 MemoryFileSystem::MemoryFileSystem() : root_(std::make_unique<Node>()) { root_->folder = true; }
@@ -130,6 +155,8 @@ void MemoryFileSystem::CopyFile(std::string_view source, std::string_view destin
   if (to != nullptr && to->held) throw InUse(destination);
   if (to == nullptr) to = &parent->Add(name, false);
   to->content = from->content;
+  // A copy is flushed before it takes the destination's place.
+  to->synced = true;
 }
 
 void MemoryFileSystem::RenameFile(std::string_view source, std::string_view destination) {
@@ -193,7 +220,26 @@ std::unique_ptr<WritableFile> MemoryFileSystem::OpenForWriting(std::string_view 
   if (node != nullptr && node->held) throw InUse(path);
   if (node == nullptr) node = &parent->Add(name, false);
   node->content.clear();
+  node->synced = false;
   return std::make_unique<File>(*node, std::string(path));
+}
+
+std::unique_ptr<WritableFile> MemoryFileSystem::OpenForAppending(std::string_view path) {
+  auto [parent, name] = Parent(path);
+  if (parent == nullptr) throw PathNotFound(path);
+  Node* node = parent->Child(name);
+  if (node != nullptr && node->folder) throw FolderInTheWay(path);
+  if (node != nullptr && node->held) throw InUse(path);
+  if (node == nullptr) node = &parent->Add(name, false);
+  return std::make_unique<File>(*node, std::string(path));
+}
+
+std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForReading(std::string_view path) {
+  const Node* node = Find(path);
+  if (node == nullptr)
+    throw Parent(path).first != nullptr ? FileNotFound(path) : PathNotFound(path);
+  if (node->folder) throw FolderInTheWay(path);
+  return std::make_unique<Reader>(node->content);
 }
 
 void MemoryFileSystem::Write(std::string_view path, std::string_view content) {
@@ -209,6 +255,7 @@ void MemoryFileSystem::Write(std::string_view path, std::string_view content) {
   if (node == nullptr) node = &parent->Add(name, false);
   if (node->folder) throw std::logic_error("a folder stands at " + std::string(path));
   node->content = content;
+  node->synced = false;
 }
 
 void MemoryFileSystem::Hide(std::string_view path) { Require(path).hidden = true; }
@@ -239,6 +286,8 @@ std::string MemoryFileSystem::Read(std::string_view path) const {
   if (node.folder) throw std::logic_error("a folder stands at " + std::string(path));
   return node.content;
 }
+
+bool MemoryFileSystem::Synced(std::string_view path) const { return Require(path).synced; }
 
 bool MemoryFileSystem::Has(std::string_view path) const { return Find(path) != nullptr; }
 

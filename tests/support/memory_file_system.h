@@ -31,6 +31,8 @@ class MemoryFileSystem final : public FileSystem {
   void DeleteFiles(std::string_view pattern) override;
   bool AnyFileMatches(std::string_view pattern) override;
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
+  std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override;
+  std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override;
 
   // Writes a file, creating the folders above it; replaces a file that is there.
   void Write(std::string_view path, std::string_view content);
@@ -46,6 +48,9 @@ class MemoryFileSystem final : public FileSystem {
   void Release(std::string_view path);
 
   std::string Read(std::string_view path) const;
+  // Whether the file's content has been synced to the disk since it last changed: what a power
+  // cut would leave.
+  bool Synced(std::string_view path) const;
   // Whether an entry, hidden or not, is there.
   bool Has(std::string_view path) const;
   bool IsFolder(std::string_view path) const;
@@ -55,6 +60,7 @@ class MemoryFileSystem final : public FileSystem {
  private:
   struct Node;
   class File;
+  class Reader;
 
   Node* Find(std::string_view path) const;
   // The folder that holds the last component of `path`, and that component; the folder is

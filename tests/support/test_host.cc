@@ -7,9 +7,20 @@ Clock::TimePoint FakeClock::Now() {
   return now_;
 }
 
+Clock::UtcTime FakeClock::UtcNow() {
+  std::lock_guard lock(mutex_);
+  return utc_;
+}
+
 void FakeClock::Advance(std::chrono::nanoseconds by) {
   std::lock_guard lock(mutex_);
   now_ += by;
+  utc_ += std::chrono::duration_cast<UtcTime::duration>(by);
+}
+
+void FakeClock::SetUtc(UtcTime utc) {
+  std::lock_guard lock(mutex_);
+  utc_ = utc;
 }
 
 void TestHost::PumpEvents() {

@@ -14,15 +14,22 @@
 
 namespace kw::testing {
 
-// A clock that moves only when told to.
+// A clock that moves only when told to. Its calendar starts at kStartUtc and moves with it.
 class FakeClock : public Clock {
  public:
+  // 2026-12-08T00:00:00Z.
+  static constexpr UtcTime kStartUtc{std::chrono::seconds(1796688000)};
+
   TimePoint Now() override;
+  UtcTime UtcNow() override;
   void Advance(std::chrono::nanoseconds by);
+  // Sets the calendar, as an operator may; Now() does not move.
+  void SetUtc(UtcTime utc);
 
  private:
   std::mutex mutex_;
   TimePoint now_{};
+  UtcTime utc_ = kStartUtc;
 };
 
 // A window host without a window: a real, thread-safe event queue, and a record of what the

@@ -19,10 +19,12 @@ struct TestWindow {
   static constexpr const char* kHost = "update.test";
 
   TestWindow() : TestWindow(kHost) {}
-  // A window built for `update_host`, checking signed releases with `key` when one is given.
-  explicit TestWindow(std::string update_host, std::optional<P256PublicKey> key = std::nullopt)
+  // A window built for `update_host`, checking signed releases with `keys` when there are any.
+  explicit TestWindow(std::string update_host, std::vector<P256PublicKey> keys = {})
       : window({host, clock, files, processes, inet, guard}, std::move(update_host),
-               key ? std::optional<ReleaseSigning>(ReleaseSigning{*key, crypto}) : std::nullopt) {}
+               keys.empty()
+                   ? std::nullopt
+                   : std::optional<ReleaseSigning>(ReleaseSigning{std::move(keys), crypto})) {}
 
   // The window after start-up: settings set, catalogue built, shown.
   static void Load(TestWindow& t) { t.window.Load(); }

@@ -173,6 +173,10 @@ class PosixWritableFile final : public BufferedFile {
     }
   }
 
+  void SyncOut() override {
+    if (fsync(fd_.get()) != 0) throw ErrnoFailure(errno, windows_path_, host_);
+  }
+
   void CloseOut() override {
     // close() is where network file systems report write failures.
     if (CloseReporting(fd_) != 0 && errno != EINTR) throw ErrnoFailure(errno, windows_path_, host_);
@@ -182,6 +186,40 @@ class PosixWritableFile final : public BufferedFile {
   std::string windows_path_;
   fs::path host_;
 };
+
+class PosixReadableFile final : public ReadableFile {
+ public:
+  PosixReadableFile(UniqueFd fd, std::uint64_t size, std::string windows_path, fs::path host)
+      : fd_(std::move(fd)),
+        size_(size),
+        windows_path_(std::move(windows_path)),
+        host_(std::move(host)) {}
+
+  std::uint64_t Size() override { return size_; }
+
+  std::size_t Read(std::span<std::byte> buffer) override {
+    for (;;) {
+      const ssize_t got = read(fd_.get(), buffer.data(), buffer.size());
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw ErrnoFailure(errno, windows_path_, host_);
+    }
+  }
+
+ private:
+  UniqueFd fd_;
+  std::uint64_t size_;
+  std::string windows_path_;
+  fs::path host_;
+};
+
+// Opens `path` for writing with `flags` besides the usual ones.
+std::unique_ptr<WritableFile> OpenWritable(const DriveMapping& drives, std::string_view path,
+                                           int flags) {
+  fs::path host = drives.Resolve(path);
+  UniqueFd fd(open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666));
+  if (!fd) throw ErrnoFailure(errno, path, host);
+  return std::make_unique<PosixWritableFile>(std::move(fd), std::string(path), std::move(host));
+}
 
 }  // namespace
 
@@ -275,10 +313,22 @@ bool PosixFileSystem::AnyFileMatches(std::string_view pattern_text) {
 }
 
 std::unique_ptr<WritableFile> PosixFileSystem::OpenForWriting(std::string_view path) {
+  return OpenWritable(drives_, path, O_TRUNC);
+}
+
+std::unique_ptr<WritableFile> PosixFileSystem::OpenForAppending(std::string_view path) {
+  return OpenWritable(drives_, path, O_APPEND);
+}
+
+std::unique_ptr<ReadableFile> PosixFileSystem::OpenForReading(std::string_view path) {
   fs::path host = drives_.Resolve(path);
-  UniqueFd fd(open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  UniqueFd fd(open(host.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) throw ErrnoFailure(errno, path, host);
-  return std::make_unique<PosixWritableFile>(std::move(fd), std::string(path), std::move(host));
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) throw ErrnoFailure(errno, path, host);
+  if (S_ISDIR(info.st_mode)) throw ErrnoFailure(EISDIR, path, host);
+  return std::make_unique<PosixReadableFile>(
+      std::move(fd), static_cast<std::uint64_t>(info.st_size), std::string(path), std::move(host));
 }
 
 }  // namespace kw

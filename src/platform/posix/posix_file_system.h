@@ -38,8 +38,11 @@ class PosixFileSystem final : public FileSystem {
   // A missing folder holds no files; a folder that cannot be read fails.
   bool AnyFileMatches(std::string_view pattern) override;
   // The file buffers up to 64 KiB; Append fails when writing out a full buffer fails, Close
-  // when writing out the rest or closing fails. Close does not flush the disk's own cache.
+  // when writing out the rest or closing fails. Close does not flush the disk's own cache; Sync
+  // (fsync) does.
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
+  std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override;
+  std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override;
 
  private:
   DriveMapping drives_;

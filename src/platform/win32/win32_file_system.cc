@@ -214,11 +214,37 @@ class Win32WritableFile final : public BufferedFile {
     }
   }
 
+  void SyncOut() override {
+    if (!::FlushFileBuffers(file_.get())) throw FileFailure(::GetLastError(), path_);
+  }
+
   void CloseOut() override {
     if (!::CloseHandle(file_.Release())) throw FileFailure(::GetLastError(), path_);
   }
 
   UniqueFileHandle file_;
+  std::string path_;
+};
+
+class Win32ReadableFile final : public ReadableFile {
+ public:
+  Win32ReadableFile(UniqueFileHandle file, std::uint64_t size, std::string path)
+      : file_(std::move(file)), size_(size), path_(std::move(path)) {}
+
+  std::uint64_t Size() override { return size_; }
+
+  std::size_t Read(std::span<std::byte> buffer) override {
+    DWORD got = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), kCopyBufferSize));
+    if (!::ReadFile(file_.get(), buffer.data(), wanted, &got, nullptr)) {
+      throw FileFailure(::GetLastError(), path_);
+    }
+    return got;
+  }
+
+ private:
+  UniqueFileHandle file_;
+  std::uint64_t size_;
   std::string path_;
 };
 
@@ -343,6 +369,32 @@ std::unique_ptr<WritableFile> Win32FileSystem::OpenForWriting(std::string_view p
     }
   }
   return std::make_unique<Win32WritableFile>(std::move(file), std::string(path));
+}
+
+std::unique_ptr<WritableFile> Win32FileSystem::OpenForAppending(std::string_view path) {
+  UniqueFileHandle file(::CreateFileW(FullPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) throw FileFailure(::GetLastError(), path);
+  if (!::SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_END)) {
+    throw FileFailure(::GetLastError(), path);
+  }
+  return std::make_unique<Win32WritableFile>(std::move(file), std::string(path));
+}
+
+std::unique_ptr<ReadableFile> Win32FileSystem::OpenForReading(std::string_view path) {
+  const std::wstring full_path = FullPath(path);
+  // A folder opens only with backup semantics, and then as an access denied: say what it is.
+  if (IsFolder(::GetFileAttributesW(full_path.c_str()))) {
+    throw FileFailure(FileFault::kFolderInTheWay, path);
+  }
+  UniqueFileHandle file(::CreateFileW(full_path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) throw FileFailure(::GetLastError(), path);
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) throw FileFailure(::GetLastError(), path);
+  return std::make_unique<Win32ReadableFile>(
+      std::move(file), static_cast<std::uint64_t>(size.QuadPart), std::string(path));
 }
 
 }  // namespace kw

@@ -40,8 +40,11 @@ class Win32FileSystem final : public FileSystem {
   bool AnyFileMatches(std::string_view pattern) override;
   // The file is opened without letting others write to it, and buffers up to 64 KiB; Append
   // fails when writing out a full buffer fails, Close when writing out the rest or closing
-  // fails. Close does not flush the disk's own cache.
+  // fails. Close does not flush the disk's own cache; Sync (FlushFileBuffers) does.
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
+  std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override;
+  // Others may go on reading, writing and deleting the file while it is open.
+  std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override;
 };
 
 }  // namespace kw

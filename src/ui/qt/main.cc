@@ -25,7 +25,7 @@ int Run() {
   kw::FlockInstanceGuard guard;
   kw::PosixFileSystem files;
   kw::PosixProcesses processes;
-  kw::SteadyClock clock;
+  kw::SystemClock clock;
   kw::QtWindow view;
   kw::ViewMirror host(view, clock);
   kw::HttpTransferControl inet1(host, std::make_unique<kw::CurlBackend>());

@@ -26,7 +26,7 @@ int Run(HINSTANCE instance) {
   kw::MutexInstanceGuard guard;
   kw::Win32FileSystem files;
   kw::Win32Processes processes;
-  kw::SteadyClock clock;
+  kw::SystemClock clock;
   kw::Win32Window view(instance);
   kw::ViewMirror host(view, clock);
   kw::HttpTransferControl inet1(host, std::make_unique<kw::WinInetBackend>());

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 
 #include "platform/ascii.h"
 #include "platform/failure.h"
@@ -297,12 +298,45 @@ TEST_P(FileSystemContract, AFileLeftOpenIsWrittenOutWhenDestroyed) {
   EXPECT_EQ(driver().Read(At("Left.bin")), "kept");
 }
 
-TEST_P(FileSystemContract, OpenForWritingWhereNoFileCanBe) {
-  ExpectFailure(FailureOf([&] { files().OpenForWriting(At("Gone\\KW.exe")); }),
-                error::kPathNotFound, At("Gone\\KW.exe"));
+TEST_P(FileSystemContract, AppendingAndReadingGoOnFromWhereTheFileEnds) {
+  const std::string content = PatternedContent(300 * 1024);
+  driver().MakeFolder(At("Down"));
+  std::unique_ptr<WritableFile> file = files().OpenForAppending(At("Down\\KW.exe.part"));
+  file->Append(Bytes(std::string_view(content).substr(0, 1000)));
+  // Synced, the bytes are written and the file stays open for more.
+  file->Sync();
+  EXPECT_EQ(driver().Read(At("Down\\KW.exe.part")), content.substr(0, 1000));
+  file->Append(Bytes(std::string_view(content).substr(1000, 99 * 1024)));
+  file->Close();
+  files().OpenForAppending(At("down\\kw.EXE.PART"))->Append(Bytes(content.substr(100 * 1024 - 24)));
+  ASSERT_EQ(driver().Read(At("Down\\KW.exe.part")), content);
+
+  std::unique_ptr<ReadableFile> read = files().OpenForReading(At("DOWN\\kw.exe.part"));
+  EXPECT_EQ(read->Size(), content.size());
+  std::string back;
+  std::vector<std::byte> buffer(7000);
+  while (const std::size_t got = read->Read(buffer)) {
+    back.append(reinterpret_cast<const char*>(buffer.data()), got);
+  }
+  EXPECT_EQ(back, content);
+  EXPECT_EQ(read->Read(buffer), 0u);
+}
+
+TEST_P(FileSystemContract, OpeningWhereNoFileCanBeFails) {
   driver().MakeFolder(At("Down\\KW.exe"));
-  ExpectFailure(FailureOf([&] { files().OpenForWriting(At("Down\\KW.exe")); }),
-                error::kPathFileAccess, At("Down\\KW.exe"));
+  const std::vector<std::function<void(std::string_view)>> opens = {
+      [&](std::string_view path) { files().OpenForWriting(path); },
+      [&](std::string_view path) { files().OpenForAppending(path); },
+      [&](std::string_view path) { files().OpenForReading(path); },
+  };
+  for (const auto& open : opens) {
+    ExpectFailure(FailureOf([&] { open(At("Gone\\KW.exe")); }), error::kPathNotFound,
+                  At("Gone\\KW.exe"));
+    ExpectFailure(FailureOf([&] { open(At("Down\\KW.exe")); }), error::kPathFileAccess,
+                  At("Down\\KW.exe"));
+  }
+  ExpectFailure(FailureOf([&] { files().OpenForReading(At("Down\\KZ.exe")); }),
+                error::kFileNotFound, At("Down\\KZ.exe"));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
-#include <QPointer>
 #include <QTimer>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,16 +22,12 @@ namespace kw::testing {
 struct QtTestWindow {
   QtTestWindow() { host.Attach(window); }
 
-  template <typename Widget>
-  Widget* Get(ControlId id) const {
-    return qobject_cast<Widget*>(view.control(id));
-  }
   WindowModel& model() { return window.model(); }
 
   NoDrive files;
   FakeProcesses processes{files};
   FakeInstanceGuard guard;
-  SteadyClock clock;
+  SystemClock clock;
   QtWindow view;
   ViewMirror host{view, clock};
   ScriptedTransfer inet1{host};
@@ -52,12 +46,7 @@ class MessageBoxAnswer {
   }
 
   bool answered = false;
-  QString title;
   QString text;
-  QMessageBox::StandardButtons buttons;
-  qsizetype button_count = 0;
-  bool modal = false;
-  QPointer<QWidget> parent;
 
  private:
   void Poll() {
@@ -65,12 +54,7 @@ class MessageBoxAnswer {
     if (box == nullptr) return;
     timer_.stop();
     answered = true;
-    title = box->windowTitle();
     text = box->text();
-    buttons = box->standardButtons();
-    button_count = box->buttons().size();
-    modal = box->windowModality() == Qt::ApplicationModal;
-    parent = box->parentWidget();
     if (while_shown_) while_shown_(*box);
     box->button(QMessageBox::Ok)->click();
   }
@@ -78,16 +62,5 @@ class MessageBoxAnswer {
   std::function<void(QMessageBox&)> while_shown_;
   QTimer timer_;
 };
-
-// Runs the window thread's events until `done` holds; false when a generous deadline passes
-// first.
-inline bool RunEventsUntil(ViewMirror& host, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    host.WaitForEvents(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 }  // namespace kw::testing

@@ -1,178 +1,184 @@
+// The Win32 view: the view contract through the native controls' own messages (WM_GETTEXT,
+// BM_CLICK, the painted pixels), and what only Windows has (a change of resolution).
+
 #include "ui/win32/win32_window.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <string>
-#include <thread>
 
 #include "platform/win32/wide_text.h"
 #include "platform/win32/windows_api.h"
-#include "ui/win32/win32_test_window.h"
+#include "support/fakes.h"
+#include "ui/contract/view_contract.h"
 
-namespace kw {
-namespace testing {
+namespace kw::testing {
+namespace {
 
+using enum ControlId;
+
+// A window's text, as WM_GETTEXT gives it to any program, in UTF-8.
 std::string TextOf(HWND window) {
   wchar_t text[1024] = {};
   SendMessageW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text));
   return Narrow(text);
 }
 
-}  // namespace testing
-
-namespace {
-
-using namespace std::chrono_literals;
-using enum ControlId;
-using testing::TextOf;
-using testing::Win32TestWindow;
-
-std::wstring ClassOf(HWND window) {
-  wchar_t name[64] = {};
-  GetClassNameW(window, name, static_cast<int>(std::size(name)));
-  return name;
-}
-
-bool IsShownAs(HWND control, ControlKind kind) {
-  const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
-  const std::wstring class_name = ClassOf(control);
-  switch (kind) {
-    case ControlKind::kFrame:
-      return class_name == L"KwUpdateFrame";
-    case ControlKind::kTextBox:
-      return _wcsicmp(class_name.c_str(), L"Edit") == 0 && (style & ES_MULTILINE) &&
-             (style & ES_READONLY) && (style & WS_VSCROLL) && (style & WS_HSCROLL);
-    case ControlKind::kCommandButton:
-      return _wcsicmp(class_name.c_str(), L"Button") == 0 && (style & BS_TYPEMASK) == BS_OWNERDRAW;
-    case ControlKind::kOptionButton:
-      return _wcsicmp(class_name.c_str(), L"Button") == 0 &&
-             (style & BS_TYPEMASK) == BS_AUTORADIOBUTTON;
-    case ControlKind::kProgressBar:
-      return class_name == PROGRESS_CLASSW;
-    case ControlKind::kLabel:
-      return _wcsicmp(class_name.c_str(), L"Static") == 0;
-  }
-  return false;
-}
-
-// A control's place in its parent's client area.
-RECT PlaceOf(HWND control) {
-  RECT place;
-  GetWindowRect(control, &place);
-  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&place), 2);
-  return place;
-}
-
-bool Checked(HWND option) { return SendMessageW(option, BM_GETCHECK, 0, 0) == BST_CHECKED; }
-
-class Win32WindowTest : public ::testing::Test {
- protected:
-  Win32WindowTest() { dpi_ = GetDeviceCaps(ScreenDc().get(), LOGPIXELSX); }
-
-  int Pixels(int twips) const { return TwipsToPixels(twips, dpi_); }
-
-  Win32TestWindow t;
-  double dpi_ = 96;
+// The native class of each kind of control, in ControlKind's order, and the styles it needs.
+constexpr struct {
+  const wchar_t* class_name;
+  DWORD mask, styles;
+} kNativeClasses[] = {
+    {L"KwUpdateFrame", 0, 0},
+    {L"Edit", ES_MULTILINE | ES_READONLY | WS_VSCROLL | WS_HSCROLL,
+     ES_MULTILINE | ES_READONLY | WS_VSCROLL | WS_HSCROLL},
+    {L"Button", BS_TYPEMASK, BS_OWNERDRAW},
+    {L"Button", BS_TYPEMASK, BS_AUTORADIOBUTTON},
+    {PROGRESS_CLASSW, 0, 0},
+    {L"Static", 0, 0},
 };
 
-TEST_F(Win32WindowTest, EveryControlIsMadeFromTheTableWithItsTextStateAndPlace) {
-  ASSERT_TRUE(t.window.Load());
-  EXPECT_EQ(TextOf(t.view.handle()), "Orvanta(iii) for Windows ( Update ) v2.50");
-  RECT client;
-  GetClientRect(t.view.handle(), &client);
-  EXPECT_EQ(client.right, Pixels(5955));
-  EXPECT_EQ(client.bottom, Pixels(4410));
+// The Win32 view attached to an update window on fakes, built the way wWinMain builds it.
+class Win32Driver final : public ViewDriver {
+ public:
+  Win32Driver() { host_.Attach(window_); }
 
-  for (const ControlLayout& layout : kControlLayouts) {
-    SCOPED_TRACE(std::string(layout.name));
-    const HWND control = t.Control(layout.id);
-    ASSERT_TRUE(IsWindow(control));
-    EXPECT_TRUE(IsShownAs(control, layout.kind));
-    const HWND container = layout.container ? t.Control(*layout.container) : t.view.handle();
-    EXPECT_EQ(GetParent(control), container);
-    const RECT place = PlaceOf(control);
-    EXPECT_EQ(place.left, Pixels(layout.position.left));
-    EXPECT_EQ(place.top, Pixels(layout.position.top));
-    EXPECT_EQ(place.right - place.left, Pixels(layout.position.width));
-    EXPECT_EQ(place.bottom - place.top, Pixels(layout.position.height));
-    // What a person sees is what any program reads.
-    if (layout.kind != ControlKind::kProgressBar) {
-      EXPECT_EQ(TextOf(control), t.model().Caption(layout.id));
-    }
+  HWND Handle(std::optional<ControlId> id) const {
+    return id ? view_.control(*id) : view_.handle();
+  }
+
+  UpdateWindow& window() override { return window_; }
+  ViewMirror& host() override { return host_; }
+
+  std::pair<double, double> DotsPerInch() override {
+    const auto screen = ScreenDc();
+    return {GetDeviceCaps(screen.get(), LOGPIXELSX), GetDeviceCaps(screen.get(), LOGPIXELSY)};
+  }
+  void ExpectMadeAs(const ControlLayout& layout) override {
+    const HWND control = Handle(layout.id);
+    const auto& native = kNativeClasses[static_cast<int>(layout.kind)];
+    wchar_t class_name[64] = {};
+    GetClassNameW(control, class_name, static_cast<int>(std::size(class_name)));
+    EXPECT_EQ(_wcsicmp(class_name, native.class_name), 0);
+    EXPECT_EQ(GetWindowLongPtrW(control, GWL_STYLE) & native.mask, native.styles);
+    EXPECT_EQ(GetParent(control), Handle(layout.container));
+    // Other programs find the control by its number, as a dialog's.
     EXPECT_EQ(GetDlgCtrlID(control), kControlIdBase + static_cast<int>(layout.id));
-    const bool shown = layout.visible && (!layout.container || LayoutOf(*layout.container).visible);
-    EXPECT_EQ(IsWindowVisible(control) != FALSE, shown);
+    if (layout.kind == ControlKind::kLabel) {
+      const auto style = GetWindowLongPtrW(control, GWL_STYLE);
+      const auto ex_style = GetWindowLongPtrW(control, GWL_EXSTYLE);
+      EXPECT_EQ((style & SS_TYPEMASK) == SS_CENTER, layout.centred);
+      EXPECT_EQ((style & (WS_BORDER | SS_SUNKEN)) || (ex_style & WS_EX_STATICEDGE), layout.border);
+    }
   }
-  EXPECT_EQ(TextOf(t.Control(TavMenuLbl)), "[[ update.test:8650 --> C:\\TavKorea ]]");
-  EXPECT_EQ(TextOf(t.Control(Label3)), "적  용");
-  EXPECT_TRUE(Checked(t.Control(TavSelt0Opt)));
-  EXPECT_FALSE(Checked(t.Control(TavSelt1Opt)));
-  EXPECT_TRUE(Checked(t.Control(Option2)));
-  EXPECT_EQ(SendMessageW(t.Control(PB1), PBM_GETRANGE, FALSE, 0), 100);
-  EXPECT_EQ(SendMessageW(t.Control(PB1), PBM_GETPOS, 0, 0), 0);
-  EXPECT_TRUE(GetWindowLongPtrW(t.Control(Msg0Lbl), GWL_STYLE) & SS_CENTER);
-}
-
-TEST_F(Win32WindowTest, ControlsWithAFontUseTheKoreanFontInItsFaceAndSize) {
-  for (const ControlLayout& layout : kControlLayouts) {
-    if (!layout.font) continue;
-    SCOPED_TRACE(std::string(layout.name));
-    const auto font = reinterpret_cast<HFONT>(SendMessageW(t.Control(layout.id), WM_GETFONT, 0, 0));
-    ASSERT_NE(font, nullptr);
-    LOGFONTW described{};
-    ASSERT_NE(GetObjectW(font, sizeof described, &described), 0);
-    EXPECT_STREQ(described.lfFaceName, L"굴림");
-    EXPECT_EQ(described.lfCharSet, HANGUL_CHARSET);
-    EXPECT_EQ(described.lfWeight, layout.font->bold ? FW_BOLD : FW_NORMAL);
-    EXPECT_EQ(described.lfHeight, -std::lround(layout.font->points * dpi_ / 72));
-    // What the screen shows: a face that has the Hangul glyphs, in the weight asked for.
-    const HDC dc = GetDC(t.Control(layout.id));
+  PixelRect PlaceOf(std::optional<ControlId> id) override {
+    RECT place;
+    GetClientRect(view_.handle(), &place);
+    if (id) {
+      GetWindowRect(Handle(id), &place);
+      MapWindowPoints(nullptr, GetParent(Handle(id)), reinterpret_cast<POINT*>(&place), 2);
+    }
+    return {place.left, place.top, place.right - place.left, place.bottom - place.top};
+  }
+  bool Resizable() override {
+    return (GetWindowLongPtrW(view_.handle(), GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX)) != 0;
+  }
+  std::optional<ControlId> ControlAt(int x, int y) override {
+    const HWND child = ChildWindowFromPointEx(view_.handle(), POINT{x, y}, CWP_SKIPINVISIBLE);
+    for (const ControlLayout& layout : kControlLayouts) {
+      if (Handle(layout.id) == child) return layout.id;
+    }
+    return std::nullopt;
+  }
+  std::string Text(std::optional<ControlId> id) override {
+    const std::string text = TextOf(Handle(id));
+    if (!id || LayoutOf(*id).kind != ControlKind::kTextBox) return text;
+    // An edit control breaks lines at "\r\n" only.
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const bool pair = text.compare(i, 2, "\r\n") == 0;
+      lines += pair ? "\n" : text[i] == '\r' || text[i] == '\n' ? "\uFFFD" : text.substr(i, 1);
+      i += pair;
+    }
+    return lines;
+  }
+  bool Enabled(ControlId id) override { return IsWindowEnabled(Handle(id)); }
+  bool Visible(std::optional<ControlId> id) override { return IsWindowVisible(Handle(id)); }
+  bool Selected(ControlId id) override { return Send(id, BM_GETCHECK, 0) == BST_CHECKED; }
+  double Filled(ControlId id) override {
+    const auto low = static_cast<double>(Send(id, PBM_GETRANGE, TRUE));
+    return (Send(id, PBM_GETPOS, 0) - low) / (Send(id, PBM_GETRANGE, FALSE) - low);
+  }
+  Rgb ColourAt(std::optional<ControlId> id, int x, int y) override {
+    RedrawWindow(view_.handle(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    const HDC dc = GetDC(Handle(id));
+    const COLORREF colour = GetPixel(dc, x, y);
+    ReleaseDC(Handle(id), dc);
+    return {GetRValue(colour), GetGValue(colour), GetBValue(colour)};
+  }
+  ControlFont Font(ControlId id) override {
+    const HWND control = Handle(id);
+    const auto font = reinterpret_cast<HFONT>(Send(id, WM_GETFONT, 0));
+    LOGFONTW asked{};
+    if (GetObjectW(font, sizeof asked, &asked) == 0) return {};
+    NONCLIENTMETRICSW system{};
+    system.cbSize = sizeof system;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof system, &system, 0);
+    const HDC dc = GetDC(control);
     const HGDIOBJ old = SelectObject(dc, font);
-    TEXTMETRICW metrics{};
-    GetTextMetricsW(dc, &metrics);
+    TEXTMETRICW shown{};
+    GetTextMetricsW(dc, &shown);
+    WORD glyphs[2] = {};
+    GetGlyphIndicesW(dc, L"적용", 2, glyphs, GGI_MARK_NONEXISTING_GLYPHS);
     SelectObject(dc, old);
-    ReleaseDC(t.Control(layout.id), dc);
-    EXPECT_EQ(metrics.tmWeight >= FW_SEMIBOLD, layout.font->bold);
+    ReleaseDC(control, dc);
+    return {.window_default = wcscmp(asked.lfFaceName, system.lfMessageFont.lfFaceName) == 0,
+            .korean = wcscmp(asked.lfFaceName, L"굴림") == 0 && asked.lfCharSet == HANGUL_CHARSET,
+            .weight = static_cast<int>(asked.lfWeight),
+            .points = -asked.lfHeight * 72.0 / DotsPerInch().second,
+            .whole_pixels = true,
+            .hangul_shown = glyphs[0] != 0xFFFF && glyphs[1] != 0xFFFF,
+            .bold_shown = shown.tmWeight >= FW_SEMIBOLD};
   }
-}
-
-TEST_F(Win32WindowTest, OptionsExcludeEachOtherInTheirOwnFrame) {
-  t.window.Load();
-  SendMessageW(t.Control(TavSelt1Opt), BM_CLICK, 0, 0);
-  EXPECT_TRUE(t.model().Selected(TavSelt1Opt));
-  EXPECT_TRUE(Checked(t.Control(TavSelt1Opt)));
-  EXPECT_FALSE(Checked(t.Control(TavSelt0Opt)));
-  EXPECT_TRUE(Checked(t.Control(Option2))) << "the hidden frame's pair is a group of its own";
-
-  t.model().Select(TavSelt0Opt);
-  EXPECT_TRUE(Checked(t.Control(TavSelt0Opt)));
-  EXPECT_FALSE(Checked(t.Control(TavSelt1Opt)));
-
-  // A frame disabled during a run takes its options out of use.
-  t.model().SetEnabled(KwFme, false);
-  EXPECT_FALSE(IsWindowEnabled(t.Control(TavSelt1Opt)));
-  SendMessageW(t.Control(TavSelt1Opt), BM_CLICK, 0, 0);
-  EXPECT_TRUE(t.model().Selected(TavSelt0Opt));
-}
-
-TEST_F(Win32WindowTest, TheErrorLogIsWhiteAsATextBoxAndLabelsHaveTheirColours) {
-  const struct {
-    ControlId id;
-    COLORREF colour;
-  } cases[] = {{ErrViewTxt, GetSysColor(COLOR_WINDOW)}, {Msg0Lbl, RGB(0xC0, 0xFF, 0xC0)}};
-  for (const auto& c : cases) {
-    const HWND control = t.Control(c.id);
-    // Each asks its parent, as a read-only edit and a label do; a frame passes it up.
-    const auto brush = reinterpret_cast<HBRUSH>(SendMessageW(
-        GetParent(control), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(ScreenDc().get()),
-        reinterpret_cast<LPARAM>(control)));
-    LOGBRUSH drawn{};
-    ASSERT_NE(GetObjectW(brush, sizeof drawn, &drawn), 0) << LayoutOf(c.id).name;
-    EXPECT_EQ(drawn.lbColor, c.colour) << LayoutOf(c.id).name;
+  bool BusyPointerShown() override {
+    // What Windows asks the window under the pointer when it moves.
+    SetCursor(nullptr);
+    Send(Msg2Lbl, WM_SETCURSOR, reinterpret_cast<WPARAM>(Handle(Msg2Lbl)),
+         MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+    return GetCursor() == LoadCursorW(nullptr, IDC_WAIT);
   }
-}
+
+  void Click(ControlId id) override { Send(id, BM_CLICK, 0); }
+  void PostCloseRequest() override { PostMessageW(view_.handle(), WM_CLOSE, 0, 0); }
+  int RunEventLoop() override {
+    const UINT_PTR give_up = SetTimer(nullptr, 0, 10'000, &GiveUp);
+    const int code = view_.Run();
+    KillTimer(nullptr, give_up);
+    return code;
+  }
+
+ private:
+  LRESULT Send(ControlId id, UINT message, WPARAM w, LPARAM l = 0) {
+    return SendMessageW(Handle(id), message, w, l);
+  }
+
+  static void CALLBACK GiveUp(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(-1); }
+
+  NoDrive files_;
+  FakeProcesses processes_{files_};
+  FakeInstanceGuard guard_;
+  SystemClock clock_;
+  Win32Window view_{GetModuleHandleW(nullptr)};
+  ViewMirror host_{view_, clock_};
+  ScriptedTransfer inet1_{host_};
+  UpdateWindow window_{{host_, clock_, files_, processes_, inet1_, guard_}, "update.test:8650"};
+};
+
+std::unique_ptr<ViewDriver> MakeWin32Driver() { return std::make_unique<Win32Driver>(); }
+INSTANTIATE_TEST_SUITE_P(Win32, ViewContract, ::testing::Values(&MakeWin32Driver));
+
+// --- What only Windows has ---
 
 // Whether the font a control holds when it is handed another still exists.
 bool g_old_font_alive = true;
@@ -187,91 +193,18 @@ LRESULT CALLBACK CheckingFontChanges(HWND window, UINT message, WPARAM w, LPARAM
   return CallWindowProcW(g_option_proc, window, message, w, l);
 }
 
-TEST_F(Win32WindowTest, AResolutionChangeHandsEveryControlItsNewFontBeforeTheOldOneGoes) {
-  const HWND option = t.Control(Option1);  // in the window's default font
+TEST(Win32WindowTest, AResolutionChangeHandsEveryControlItsNewFontBeforeTheOldOneGoes) {
+  Win32Driver t;
+  const HWND option = t.Handle(Option1);  // in the window's default font
   g_option_proc = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CheckingFontChanges)));
   RECT suggested{0, 0, TwipsToPixels(5955, 144), TwipsToPixels(4410, 144)};
-  SendMessageW(t.view.handle(), WM_DPICHANGED, MAKEWPARAM(144, 144),
+  SendMessageW(t.Handle(kTheWindow), WM_DPICHANGED, MAKEWPARAM(144, 144),
                reinterpret_cast<LPARAM>(&suggested));
   SetWindowLongPtrW(option, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_option_proc));
   EXPECT_TRUE(g_old_font_alive);
-  EXPECT_EQ(PlaceOf(option).right - PlaceOf(option).left, TwipsToPixels(795, 144));
-}
-
-TEST_F(Win32WindowTest, TheErrorPanelTogglesOverTheControlsItCovers) {
-  t.window.Load();
-  t.model().SetCaption(ErrViewTxt, "KW.exe\r\nKZ.exe\r\n");
-  const HWND panel = t.Control(ErrViewFme);
-  SendMessageW(t.Control(ErrViewCmd), BM_CLICK, 0, 0);
-  EXPECT_TRUE(IsWindowVisible(panel));
-  EXPECT_EQ(TextOf(t.Control(ErrViewTxt)), "KW.exe\r\nKZ.exe\r\n");
-  for (ControlId below : {TavMenuLbl, Frame1, GetFileLbl, Msg0Lbl, Msg3Lbl}) {
-    RECT overlap;
-    RECT panel_place = PlaceOf(panel);
-    RECT below_place = PlaceOf(t.Control(below));
-    ASSERT_TRUE(IntersectRect(&overlap, &panel_place, &below_place)) << LayoutOf(below).name;
-    const POINT centre{(overlap.left + overlap.right) / 2, (overlap.top + overlap.bottom) / 2};
-    EXPECT_EQ(ChildWindowFromPointEx(t.view.handle(), centre, CWP_SKIPINVISIBLE), panel)
-        << LayoutOf(below).name;
-  }
-  SendMessageW(t.Control(ErrViewCmd), BM_CLICK, 0, 0);
-  EXPECT_FALSE(IsWindowVisible(panel));
-  EXPECT_EQ(t.model().Caption(ErrViewTxt), "KW.exe\r\nKZ.exe\r\n");
-}
-
-TEST_F(Win32WindowTest, EveryStepIsOnTheControlsWhenItsPumpReturns) {
-  t.window.Load();
-  WindowModel& m = t.model();
-  for (const char* step : {"* 작업시작 *", "로그인", "DownLoad(KW.exe)", "닫기", "완료"}) {
-    m.SetCaption(Msg1Lbl, step);
-    m.SetCaption(Msg3Lbl, "");
-    t.host.PumpEvents();
-    EXPECT_EQ(TextOf(t.Control(Msg1Lbl)), step);
-    EXPECT_EQ(TextOf(t.Control(Msg3Lbl)), "");
-  }
-  // A download's stream of displays reaches the controls within a refresh or so.
-  for (int kb = 1; kb <= 3000; ++kb) {
-    m.SetCaption(GetFileLbl, std::to_string(kb) + " KB");
-    m.SetValue(PB1, kb / 30.0);
-    t.host.PumpEvents();
-  }
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (TextOf(t.Control(GetFileLbl)) != "3000 KB" &&
-         std::chrono::steady_clock::now() < deadline) {
-    t.host.WaitForEvents(20ms);
-  }
-  EXPECT_EQ(TextOf(t.Control(GetFileLbl)), "3000 KB");
-  EXPECT_EQ(SendMessageW(t.Control(PB1), PBM_GETPOS, 0, 0), 100);
-}
-
-TEST_F(Win32WindowTest, ClosingTheWindowDuringAWaitAbandonsTheRunAndEndsTheLoop) {
-  t.window.Load();
-  PostMessageW(t.view.handle(), WM_CLOSE, 0, 0);
-  EXPECT_THROW(t.window.TimeWaitSec(30), RunAbandoned);
-  EXPECT_TRUE(t.window.unloaded());
-  EXPECT_FALSE(IsWindowVisible(t.view.handle()));
-  // The quit that closing asked for ends the program's loop at once.
-  EXPECT_EQ(t.view.Run(), 0);
-  // Nothing reaches the window any more.
-  t.model().SetCaption(Msg1Lbl, "after");
-  t.host.PumpEvents();
-  EXPECT_EQ(TextOf(t.Control(Msg1Lbl)), "");
-}
-
-TEST_F(Win32WindowTest, TheBusyPointerCoversTheWindowUntilTheDefaultReturns) {
-  t.window.Load();
-  const HCURSOR busy = LoadCursorW(nullptr, IDC_WAIT);
-  t.host.SetMousePointer(MousePointer::kBusy);
-  SetCursor(nullptr);
-  SendMessageW(t.Control(Msg2Lbl), WM_SETCURSOR, reinterpret_cast<WPARAM>(t.Control(Msg2Lbl)),
-               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-  EXPECT_EQ(GetCursor(), busy);
-  t.host.SetMousePointer(MousePointer::kDefault);
-  SendMessageW(t.Control(Msg2Lbl), WM_SETCURSOR, reinterpret_cast<WPARAM>(t.Control(Msg2Lbl)),
-               MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-  EXPECT_NE(GetCursor(), busy);
+  EXPECT_EQ(t.PlaceOf(Option1)[2], TwipsToPixels(795, 144));
 }
 
 }  // namespace
-}  // namespace kw
+}  // namespace kw::testing
