@@ -235,6 +235,31 @@ void HttpTestServer::ServeConnection(const Socket& socket, int connection) {
   changed_.notify_all();
 }
 
+namespace {
+
+// Makes `response` the part of its body that `request` asks for, when a server that serves
+// ranges would answer with it.
+void ServeRange(const ReceivedRequest& request, ServerReply& response) {
+  const std::optional<std::string> range = request.Header("Range");
+  if (!range || !range->starts_with("bytes=") || !range->ends_with("-")) return;
+  std::string etag;
+  for (const std::string& line : response.header_lines) {
+    if (line.starts_with("ETag: ")) etag = line.substr(6);
+  }
+  const std::optional<std::string> if_range = request.Header("If-Range");
+  if (if_range && *if_range != etag) return;
+  const std::size_t from = std::stoul(range->substr(6));
+  const std::size_t length = response.body.size();
+  if (from >= length) return;
+  response.status = 206;
+  response.reason = "Partial Content";
+  response.header_lines.push_back("Content-Range: bytes " + std::to_string(from) + "-" +
+                                  std::to_string(length - 1) + "/" + std::to_string(length));
+  response.body.erase(0, from);
+}
+
+}  // namespace
+
 HttpTestServer::Next HttpTestServer::Answer(const Socket& socket, const ReceivedRequest& request) {
   ServerReply response;
   {
@@ -263,6 +288,8 @@ HttpTestServer::Next HttpTestServer::Answer(const Socket& socket, const Received
       response = std::move(challenge);
     }
   }
+
+  if (response.serves_ranges) ServeRange(request, response);
 
   std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
   switch (response.framing) {

@@ -66,6 +66,9 @@ struct ServerReply {
   std::optional<std::size_t> challenge_length;
   // Answers with "Connection: close" and closes the connection after the response.
   bool close_connection = false;
+  // Answers a "Range: bytes=N-" of a `body` as a server that serves ranges does: 206 with the
+  // bytes from N on, unless an If-Range names another validator than this reply's ETag line.
+  bool serves_ranges = false;
 
   static ServerReply Text(std::string body);
   static ServerReply Status(int status, std::string reason, std::string body = "");
