@@ -197,15 +197,46 @@ TEST_F(UpdateRunTest, AnExecutablesOnlyRunInstallsTheTwoProgramsAndEndsAtTheBatc
 
 // The release the fixture signed with tools/sign_release, checked with libcrypto. (Nothing here
 // can run the batch file, so the run ends at its start.)
-TEST_F(UpdateRunTest, ASignedReleaseInstallsWithTheKeyItWasSignedWith) {
+// The release the fixture signed with tools/sign_release, checked with libcrypto: refused while
+// this PC's record says it accepted a later one, installed once the record is gone, and then
+// found installed (only the manifest fetched). Nothing here can run the batch file, so a run
+// that installs ends at its start.
+TEST_F(UpdateRunTest, ASignedReleaseIsRefusedAsARollbackThenInstalledThenFoundUnchanged) {
+  const fs::path state = std::getenv("KW_TEST_RELEASE_STATE");
+  const std::string manifest = ReadWholeFile(fs::path(release_) / "kw_update.manifest");
+  const std::string record = "C:\\TavBackup\\KW_Update.manifest";
+  std::string later = manifest.substr(0, manifest.find("signature "));
+  later.replace(later.find("\nsequence 1\n"), 12, "\nsequence 9\n");
+  drive_.Write(record, later);
   SystemClock clock;
-  Open(clock, SigningWith(fs::path(std::getenv("KW_TEST_RELEASE_STATE")) / "release.pub"));
-  MessageBoxAnswer batch_start;
+  Open(clock, SigningWith(state / "release.pub"));
+  const auto access_log_size = [&] { return ReadWholeFile(state / "access.log").size(); };
+
+  std::size_t seen = access_log_size();
   Click(TavEnterCmd);
-  EXPECT_EQ(model().Caption(ErrViewTxt), "");
-  EXPECT_EQ(drive_.Read("C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
-  EXPECT_EQ(drive_.Read("C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
-  EXPECT_EQ(model().Caption(Msg1Lbl), "등록");
+  EXPECT_EQ(model().Caption(Msg0Lbl), "작업취소");
+  EXPECT_NE(model().Caption(Msg3Lbl).find(
+                "older than the one this PC accepted before: sequence 1 (version 1), after "
+                "sequence 9"),
+            std::string::npos)
+      << model().Caption(Msg3Lbl);
+  EXPECT_FALSE(drive_.HostExists("C:\\TavKorea\\KW.exe"));
+  EXPECT_EQ(drive_.Read(record), later);
+
+  fs::remove(drive_.Host(record));
+  for (const bool installed_before : {false, true}) {
+    SCOPED_TRACE(installed_before ? "the same release again" : "a new PC");
+    seen = access_log_size();
+    MessageBoxAnswer batch_start;
+    Click(TavEnterCmd);
+    EXPECT_EQ(model().Caption(ErrViewTxt), "");
+    EXPECT_EQ(model().Caption(Msg1Lbl), "등록");
+    EXPECT_EQ(drive_.Read("C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
+    EXPECT_EQ(drive_.Read("C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
+    const std::string requests = ReadWholeFile(state / "access.log").substr(seen);
+    EXPECT_EQ(requests.find("GET /releases/1/jdatas3/") == std::string::npos, installed_before)
+        << requests;
+  }
 }
 
 // One publish that a client runs through, on a server of the test's own: a signed run has
