@@ -139,14 +139,75 @@ elseif(KW_PLATFORM STREQUAL "win32")
   # Rewritten only when it changes, so that an unchanged configuration rebuilds no zip.
   file(COPY_FILE ${stage}/LICENSES.txt.new ${stage}/LICENSES.txt ONLY_IF_DIFFERENT)
   file(REMOVE ${stage}/LICENSES.txt.new)
+  # The README says how this copy was built: its scheme, and for a signed build the manifest and
+  # release folder the server must serve.
+  if(KW_UPDATE_HOST MATCHES "^https://")
+    set(KW_UPDATE_ADDRESS "${KW_UPDATE_HOST}")
+    set(KW_README_PROTOCOL "HTTPS")
+  else()
+    set(KW_UPDATE_ADDRESS "http://${KW_UPDATE_HOST}")
+    set(KW_README_PROTOCOL "plain HTTP")
+  endif()
+  list(LENGTH KW_UPDATE_SIGNING_KEY key_count)
+  if(key_count EQUAL 0)
+    file(READ ${windows}/server-unsigned.txt.in server_text)
+  else()
+    if(key_count EQUAL 1)
+      set(KW_README_KEYS "one release key")
+    else()
+      set(KW_README_KEYS "${key_count} release keys (a key rotation)")
+    endif()
+    file(READ ${windows}/server-signed.txt.in server_text)
+  endif()
+  string(CONFIGURE "${server_text}" KW_README_SERVER @ONLY)
+  string(STRIP "${KW_README_SERVER}" KW_README_SERVER)
+  # configure_file turns the template's line ends into CRLF, not those of the text it puts in.
+  string(REPLACE "\n" "\r\n" KW_README_SERVER "${KW_README_SERVER}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${windows}/server-unsigned.txt.in ${windows}/server-signed.txt.in)
   configure_file(${windows}/README.txt.in ${stage}/README.txt @ONLY NEWLINE_STYLE CRLF)
+
+  # Authenticode: the zip's KW_Update.exe signed with osslsigncode, at the release's time rather
+  # than the clock's, so that the same commit still gives the same bytes (RSA signatures are
+  # deterministic; ECDSA ones are not, so the certificate must be an RSA one for --verify). The
+  # program in the build folder stays unsigned.
+  set(KW_AUTHENTICODE_PFX "" CACHE FILEPATH
+      "PKCS#12 certificate and key to sign the zip's KW_Update.exe with; empty: unsigned")
+  set(KW_AUTHENTICODE_PASSWORD_FILE "" CACHE FILEPATH
+      "A file holding the password of KW_AUTHENTICODE_PFX; empty: it has none")
+  if(KW_AUTHENTICODE_PFX)
+    find_program(KW_OSSLSIGNCODE osslsigncode)
+    if(NOT KW_OSSLSIGNCODE)
+      message(FATAL_ERROR "KW_AUTHENTICODE_PFX: signing needs osslsigncode (scripts/setup installs it)")
+    endif()
+    if(NOT EXISTS "${KW_AUTHENTICODE_PFX}")
+      message(FATAL_ERROR "KW_AUTHENTICODE_PFX: no such file: ${KW_AUTHENTICODE_PFX}")
+    endif()
+    set(password)
+    if(KW_AUTHENTICODE_PASSWORD_FILE)
+      set(password -readpass ${KW_AUTHENTICODE_PASSWORD_FILE})
+    endif()
+    set(stage_program
+      COMMAND ${CMAKE_COMMAND} -E rm -f ${stage}/KW_Update.exe
+      COMMAND ${KW_OSSLSIGNCODE} sign -pkcs12 ${KW_AUTHENTICODE_PFX} ${password} -h sha256
+              -n KW_Update -time ${KW_RELEASE_EPOCH} -in $<TARGET_FILE:KW_Update>
+              -out ${stage}/KW_Update.exe)
+    set(stage_depends ${KW_AUTHENTICODE_PFX})
+    message(STATUS "Authenticode: the zip's KW_Update.exe is signed with ${KW_AUTHENTICODE_PFX}")
+  else()
+    set(stage_program COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KW_Update> ${stage}/KW_Update.exe)
+    set(stage_depends)
+  endif()
 
   # Fixed names, order, times and permissions: the same files give the same zip. The files'
   # time is the release's; the zip is made again when it changes.
   set(zip ${PROJECT_BINARY_DIR}/KW_Update-${PROJECT_VERSION}-win32.zip)
   file(CONFIGURE OUTPUT ${stage}/release-time CONTENT "${KW_RELEASE_EPOCH}\n")
+  # Make reruns a command when its inputs change, not when the command does: signing turned on
+  # or off, or another certificate, changes this file.
+  file(CONFIGURE OUTPUT ${stage}/authenticode CONTENT "${KW_AUTHENTICODE_PFX}\n")
   add_custom_command(OUTPUT ${zip}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:KW_Update> ${stage}/KW_Update.exe
+    ${stage_program}
     COMMAND chmod 0644 ${stage}/KW_Update.exe ${stage}/README.txt ${stage}/LICENSES.txt
     COMMAND touch -d @${KW_RELEASE_EPOCH} ${stage}/KW_Update.exe ${stage}/README.txt
             ${stage}/LICENSES.txt
@@ -154,6 +215,7 @@ elseif(KW_PLATFORM STREQUAL "win32")
     COMMAND ${CMAKE_COMMAND} -E env TZ=UTC ${KW_ZIP} -q -X -D -9 ${zip}
             KW_Update.exe README.txt LICENSES.txt
     WORKING_DIRECTORY ${stage}
-    DEPENDS KW_Update ${stage}/README.txt ${stage}/LICENSES.txt ${stage}/release-time VERBATIM)
+    DEPENDS KW_Update ${stage}/README.txt ${stage}/LICENSES.txt ${stage}/release-time
+            ${stage}/authenticode ${stage_depends} VERBATIM)
   add_custom_target(package_zip ALL DEPENDS ${zip})
 endif()

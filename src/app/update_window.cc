@@ -212,7 +212,8 @@ void UpdateWindow::StartUpdate() {
   model_.SetEnabled(KwFme, false);
   model_.SetEnabled(SsFme, false);
 
-  PrepareWorkspace(platform_.files, settings_);
+  // A build that checks signed releases keeps partial downloads for a later try to resume.
+  PrepareWorkspace(platform_.files, settings_, {IsPartialDownload, signing_.has_value()});
   basCommon::KillProcessByName(platform_.processes, std::string(kMainExeFile));
   basCommon::KillProcessByName(platform_.processes, std::string(kSubExeFile));
   RunDownloads();
@@ -232,22 +233,16 @@ void UpdateWindow::RunDownloads() {
 
     for (std::string_view executable : {kMainExeFile, kSubExeFile}) {
       AnnounceStep("DownLoad(" + std::string(executable) + ")");
-      if (DownloadFile(BaseAddress(update_host_, kExecutableRoute, ReleaseFolder()),
-                       StagingFolder(settings_, kExecutableRoute),
-                       std::string(executable)) == kDownloadFailed) {
-        return;
-      }
+      if (FetchFile(kExecutableRoute, std::string(executable)) == kDownloadFailed) return;
     }
 
     if (!model_.Selected(TavSelt0Opt)) {
       for (const ListRoute& list_route : kListRoutes) {
         AnnounceStep(list_route.route.step_caption);
-        const std::string base = BaseAddress(update_host_, list_route.route, ReleaseFolder());
-        const std::string folder = StagingFolder(settings_, list_route.route);
         const FileList& list = catalogue_.List(list_route.list);
         for (int slot = FileList::kFirstSlot; slot <= FileList::kLastSlot; ++slot) {
           if (list[slot].empty()) continue;
-          if (DownloadFile(base, folder, list[slot]) == kDownloadFailed) return;
+          if (FetchFile(list_route.route, list[slot]) == kDownloadFailed) return;
         }
       }
     }
@@ -287,6 +282,7 @@ void UpdateWindow::RunDownloads() {
 void UpdateWindow::VerifyReleaseManifest() {
   // A failure leaves no manifest behind: nothing is downloaded without one.
   manifest_.reset();
+  unchanged_.clear();
   if (!signing_) return;
   const std::string file = FetchManifestFile(
       platform_.inet1, *this, BaseAddress(update_host_, kServerRootRoute), kRequestHeaders);
@@ -315,9 +311,20 @@ DownloadResult UpdateWindow::DownloadFile(std::string base_address, std::string 
                           std::move(base_address), std::move(local_folder), std::move(file_name));
 }
 
+DownloadResult UpdateWindow::FetchFile(const Route& route, const std::string& name) {
+  const std::string base = BaseAddress(update_host_, route, ReleaseFolder());
+  const std::string installed = InstalledPath(settings_, route, name);
+  if (manifest_ && SkipUnchanged({platform_.inet1, platform_.files, platform_.clock, *this},
+                                 {*manifest_, signing_->crypto}, base, name, installed)) {
+    unchanged_.insert(installed);
+    return kDownloadComplete;
+  }
+  return DownloadFile(base, StagingFolder(settings_, route), name);
+}
+
 InstallOutcome UpdateWindow::InstallStagedFiles() {
   return kw::InstallStagedFiles(platform_.files, settings_, catalogue_,
-                                model_.Selected(TavSelt1Opt));
+                                model_.Selected(TavSelt1Opt), unchanged_);
 }
 
 void UpdateWindow::TimeWaitSec(std::int16_t seconds) {

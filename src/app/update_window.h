@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,13 +136,18 @@ class UpdateWindow final : private DownloadProgress {
   void ReturnToIdle();
   // The release folder of the run's accepted manifest; none without one.
   std::string_view ReleaseFolder() const;
+  // One file of a run: skipped when a signed run finds it installed as released (SkipUnchanged),
+  // else DownloadFile from the route's folder on the server into its staging folder.
+  DownloadResult FetchFile(const Route& route, const std::string& name);
   void OnInetStateChanged(std::int16_t state);
 
   Platform platform_;
   std::string update_host_;
   std::optional<ReleaseSigning> signing_;
-  // The accepted manifest of the run in progress.
+  // The accepted manifest of the run in progress, and the installed paths of the files it found
+  // already installed as released: they are neither fetched nor copied.
   std::optional<ReleaseManifest> manifest_;
+  std::set<std::string, std::less<>> unchanged_;
   WindowModel model_;
   FolderSettings settings_;
   FileCatalogue catalogue_;

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kw {
 
@@ -34,7 +36,7 @@ class ReadableFile {
 // Everything the updater does to files. Paths are Windows paths ("C:\TavKorea\KW.exe"); an
 // implementation maps them to its own. A pattern is a folder path followed by a last component
 // that may hold "*" and "?" ("C:\TavBackup\Update\*.*"). Hidden and system entries are never
-// seen by Exists(), AnyFileMatches() or DeleteFiles(). Every failure is a Failure whose
+// seen by Exists(), FilesMatching() or DeleteFiles(). Every failure is a Failure whose
 // description names the path.
 class FileSystem {
  public:
@@ -61,8 +63,9 @@ class FileSystem {
   // nothing matches or a matching file cannot be deleted (the others may be gone by then).
   virtual void DeleteFiles(std::string_view pattern) = 0;
 
-  // Whether at least one ordinary file (not a folder) matches the pattern.
-  virtual bool AnyFileMatches(std::string_view pattern) = 0;
+  // The names (last components) of the ordinary files, not folders, that match the pattern, in
+  // no particular order; none when its folder does not exist.
+  virtual std::vector<std::string> FilesMatching(std::string_view pattern) = 0;
 
   // Opens a file for raw writing, creating it, or emptying it when it exists.
   virtual std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) = 0;

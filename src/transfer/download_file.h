@@ -93,25 +93,45 @@ struct ManifestCheck {
 // Fetches base_address + "/" + file_name into local_folder + "\" + file_name, a chunk at a time,
 // with the elapsed seconds, kilobytes and percentage shown after every chunk, and a one-second
 // pause at the end. The transfer control must be set up and idle, and the folder must exist.
-// The body is written to file_name + ".part" in the folder (emptied first when it exists) and
-// renamed to file_name, replacing a file there, only once it is whole.
+// The body is written to file_name + ".part" in the folder (emptied first when it exists), put
+// on the disk (Sync) and renamed to file_name, replacing a file there, only once it is whole.
 //
-// Every failure (an unreachable host, a status outside 200-299, a missing or non-numeric
-// Content-Length, a length of 0, a body that breaks off, ends short or goes past the announced
-// length, a file that cannot be written) is handled here: its text goes to the transfer-state
-// label, the transfer is cancelled, the file closed (what was written stays under the ".part"
-// name, at most one chunk past the announced length; a file under file_name is left as it
-// was), the name added to the error log as a line of its own, and the file label marked
-// " - 다운취소". The result is then kDownloadFailed, after the pause.
+// Every failure (an unreachable host, a status outside 200-299, a 206 to a request for the whole
+// file, a missing or non-numeric Content-Length, a length of 0, a body that breaks off, ends
+// short or goes past the announced length, a file that cannot be written) is handled here: its
+// text goes to the transfer-state label, the transfer is cancelled, the file closed (what was
+// written stays under the ".part" name, at most one chunk past the announced length; a file
+// under file_name is left as it was), the name added to the error log as a line of its own, and
+// the file label marked " - 다운취소". The result is then kDownloadFailed, after the pause.
 //
 // With `check`, the file must be listed in the manifest under its server path (base_address's
 // path, "/", file_name) and is hashed as it streams: a file not listed is not requested, and one
 // whose announced or received size or SHA-256 differs from the manifest's fails as above, with
 // error::kNotAsSigned and a text saying it "does not match the signed manifest", before it is
-// renamed to file_name.
+// renamed to file_name. Such a download can also resume: the response's validator (a strong
+// ETag, else Last-Modified) is kept beside the partial file (file_name + ".resume", with the
+// file's SHA-256), and a later try whose partial file is of the same listed file and shorter
+// than it asks for the rest (Range, If-Range). A 206 for exactly that rest is appended to it; a
+// 200 starts the file over. The partial file is kept after a failure only for such a resume:
+// never without a validator, and never once its bytes failed a check (another range, too long,
+// another hash), when it goes whole.
 DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form,
                             const ManifestCheck* check, std::string base_address,
                             std::string local_folder, std::string file_name);
+
+// A signed run's shortcut past a file it already has. When the file at `installed_path` is the
+// one the manifest lists for base_address + "/" + file_name (its size, then its SHA-256), shows
+// it as unchanged without a pause ("다운로드(<name>) - 변경없음", its size received, the bar
+// full), tells the sink (kUnchanged), and returns true: it need be neither fetched nor installed.
+// Otherwise (another size or content, no file, a file that cannot be read, a file the manifest
+// does not list) shows nothing and returns false.
+bool SkipUnchanged(const DownloadSeams& seams, const ManifestCheck& check,
+                   std::string_view base_address, std::string_view file_name,
+                   std::string_view installed_path);
+
+// Whether a file name is one a download leaves beside its staged name while it is not whole (its
+// partial file, or the state of its resume).
+bool IsPartialDownload(std::string_view name);
 
 // Pumps events for `seconds` of the monotonic clock, sleeping between them; returns after one
 // look at the clock for 0 or less.

@@ -10,7 +10,9 @@ namespace {
 
 void CopySkippingFailure(FileSystem& files, const std::string& source,
                          const std::string& destination, const std::string& name,
+                         const std::set<std::string, std::less<>>& unchanged,
                          InstallOutcome& outcome) {
+  if (unchanged.contains(destination)) return;
   try {
     files.CopyFile(source, destination);
   } catch (const Failure& failure) {
@@ -22,11 +24,13 @@ void CopySkippingFailure(FileSystem& files, const std::string& source,
 }  // namespace
 
 InstallOutcome InstallStagedFiles(FileSystem& files, const FolderSettings& settings,
-                                  const FileCatalogue& catalogue, bool full_update) {
+                                  const FileCatalogue& catalogue, bool full_update,
+                                  const std::set<std::string, std::less<>>& unchanged) {
   InstallOutcome outcome;
   for (const std::string& executable : {settings.MainExeName, settings.SubExeName}) {
     CopySkippingFailure(files, StagedPath(settings, kExecutableRoute, executable),
-                        InstalledPath(settings, kExecutableRoute, executable), executable, outcome);
+                        InstalledPath(settings, kExecutableRoute, executable), executable,
+                        unchanged, outcome);
   }
   if (!full_update) return outcome;
 
@@ -36,7 +40,8 @@ InstallOutcome InstallStagedFiles(FileSystem& files, const FolderSettings& setti
       const std::string& name = list[slot];
       if (name.empty()) continue;
       CopySkippingFailure(files, StagedPath(settings, list_route.route, name),
-                          InstalledPath(settings, list_route.route, name), name, outcome);
+                          InstalledPath(settings, list_route.route, name), name, unchanged,
+                          outcome);
     }
   }
   return outcome;

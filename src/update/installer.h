@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,8 +24,11 @@ struct InstallOutcome {
 // KW.exe then KZ.exe; in a full update then every filled slot of the four lists, in list and
 // slot order, under its installed name (InstalledName). Each copy stands on its own: one that
 // fails (a staged file missing, a destination folder missing or in use) is skipped and the next
-// one runs; the outcome names it. Raises nothing; shows nothing.
+// one runs; the outcome names it. A file whose installed path is in `unchanged` (a signed run
+// found it already installed as released) is neither copied nor named. Raises nothing; shows
+// nothing.
 InstallOutcome InstallStagedFiles(FileSystem& files, const FolderSettings& settings,
-                                  const FileCatalogue& catalogue, bool full_update);
+                                  const FileCatalogue& catalogue, bool full_update,
+                                  const std::set<std::string, std::less<>>& unchanged = {});
 
 }  // namespace kw

@@ -1,6 +1,7 @@
 #include "update/run_start.h"
 
 #include <string>
+#include <vector>
 
 namespace kw {
 
@@ -19,7 +20,8 @@ void KeepAsBackup(FileSystem& files, const std::string& download, const std::str
 
 }  // namespace
 
-void PrepareWorkspace(FileSystem& files, const FolderSettings& settings) {
+void PrepareWorkspace(FileSystem& files, const FolderSettings& settings,
+                      const PartialDownloads& partials) {
   // The list routes name every folder, parents first: the root list installs into AppDir
   // itself, and the executables stage in BackupDir itself.
   for (const ListRoute& list_route : kListRoutes) {
@@ -35,9 +37,26 @@ void PrepareWorkspace(FileSystem& files, const FolderSettings& settings) {
   KeepAsBackup(files, StagedPath(settings, kExecutableRoute, settings.SubExeName),
                StagedPath(settings, kExecutableRoute, kSubBackupFile));
 
+  const auto partial = [&](std::string_view name) {
+    return partials.is_partial && partials.is_partial(name);
+  };
   for (const ListRoute& list_route : kListRoutes) {
     const std::string pattern = StagedPath(settings, list_route.route, "*.*");
-    if (files.AnyFileMatches(pattern)) files.DeleteFiles(pattern);
+    const std::vector<std::string> names = files.FilesMatching(pattern);
+    if (names.empty()) continue;
+    if (!partials.keep) {
+      files.DeleteFiles(pattern);
+      continue;
+    }
+    for (const std::string& name : names) {
+      if (!partial(name)) files.DeleteFiles(StagedPath(settings, list_route.route, name));
+    }
+  }
+  if (partials.keep) return;
+  // BackupDir holds the backups and the record of the run beside the executables' downloads.
+  for (const std::string& name :
+       files.FilesMatching(StagedPath(settings, kExecutableRoute, "*.*"))) {
+    if (partial(name)) files.DeleteFiles(StagedPath(settings, kExecutableRoute, name));
   }
 }
 

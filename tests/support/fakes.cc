@@ -119,7 +119,7 @@ void ScriptedTransfer::Raise(std::int16_t state) {
 std::vector<std::string> RecordingFileSystem::Changes() const {
   std::vector<std::string> changes;
   for (const std::string& call : calls) {
-    if (!call.starts_with("Exists") && !call.starts_with("AnyFileMatches") &&
+    if (!call.starts_with("Exists") && !call.starts_with("FilesMatching") &&
         !call.starts_with("OpenForReading")) {
       changes.push_back(call);
     }
@@ -152,9 +152,9 @@ void RecordingFileSystem::DeleteFiles(std::string_view pattern) {
   inner_.DeleteFiles(pattern);
 }
 
-bool RecordingFileSystem::AnyFileMatches(std::string_view pattern) {
-  calls.push_back("AnyFileMatches " + std::string(pattern));
-  return inner_.AnyFileMatches(pattern);
+std::vector<std::string> RecordingFileSystem::FilesMatching(std::string_view pattern) {
+  calls.push_back("FilesMatching " + std::string(pattern));
+  return inner_.FilesMatching(pattern);
 }
 
 std::unique_ptr<WritableFile> RecordingFileSystem::OpenForWriting(std::string_view path) {

@@ -125,7 +125,7 @@ class RecordingFileSystem : public FileSystem {
   void CopyFile(std::string_view source, std::string_view destination) override;
   void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
-  bool AnyFileMatches(std::string_view pattern) override;
+  std::vector<std::string> FilesMatching(std::string_view pattern) override;
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
   std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override;
   std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override;
@@ -143,7 +143,7 @@ class NoDrive final : public FileSystem {
   void CopyFile(std::string_view source, std::string_view) override { Fail(source); }
   void RenameFile(std::string_view source, std::string_view) override { Fail(source); }
   void DeleteFiles(std::string_view pattern) override { Fail(pattern); }
-  bool AnyFileMatches(std::string_view pattern) override { Fail(pattern); }
+  std::vector<std::string> FilesMatching(std::string_view pattern) override { Fail(pattern); }
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override { Fail(path); }
   std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override { Fail(path); }
   std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override { Fail(path); }

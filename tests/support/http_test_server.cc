@@ -65,9 +65,12 @@ std::string Base64(std::string_view in) {
   return out;
 }
 
-// Reads up to the end of a request head into `head`, keeping what follows it in `pending`.
-// False when the client closed the connection (or it broke) first.
-bool ReadHead(const Socket& socket, std::string& pending, std::string& head) {
+// Reads up to the end of a request head into `head`, keeping what follows it in `pending`, and
+// notes when the head's first byte arrived. False when the client closed the connection (or it
+// broke) first.
+bool ReadHead(const Socket& socket, std::string& pending, std::string& head,
+              std::chrono::steady_clock::time_point& first_byte) {
+  if (!pending.empty()) first_byte = std::chrono::steady_clock::now();
   for (;;) {
     if (const auto end = pending.find("\r\n\r\n"); end != std::string::npos) {
       head = pending.substr(0, end + 2);
@@ -77,6 +80,7 @@ bool ReadHead(const Socket& socket, std::string& pending, std::string& head) {
     std::array<char, 4096> buffer;
     const std::ptrdiff_t got = socket.Receive(buffer.data(), buffer.size());
     if (got <= 0) return false;
+    if (pending.empty()) first_byte = std::chrono::steady_clock::now();
     pending.append(buffer.data(), static_cast<std::size_t>(got));
   }
 }
@@ -214,13 +218,15 @@ void HttpTestServer::AcceptLoop() {
 void HttpTestServer::ServeConnection(const Socket& socket, int connection) {
   std::string pending;
   std::string head;
+  std::chrono::steady_clock::time_point first_byte;
   Next next = Next::kKeepOpen;
   while (next == Next::kKeepOpen) {
-    if (!ReadHead(socket, pending, head)) {
+    if (!ReadHead(socket, pending, head, first_byte)) {
       next = Next::kClientGone;
       break;
     }
     ReceivedRequest request = ParseHead(head, connection);
+    request.first_byte = first_byte;
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(request);
@@ -234,6 +240,31 @@ void HttpTestServer::ServeConnection(const Socket& socket, int connection) {
   }
   changed_.notify_all();
 }
+
+namespace {
+
+// Makes `response` the part of its body that `request` asks for, when a server that serves
+// ranges would answer with it.
+void ServeRange(const ReceivedRequest& request, ServerReply& response) {
+  const std::optional<std::string> range = request.Header("Range");
+  if (!range || !range->starts_with("bytes=") || !range->ends_with("-")) return;
+  std::string etag;
+  for (const std::string& line : response.header_lines) {
+    if (line.starts_with("ETag: ")) etag = line.substr(6);
+  }
+  const std::optional<std::string> if_range = request.Header("If-Range");
+  if (if_range && *if_range != etag) return;
+  const std::size_t from = std::stoul(range->substr(6));
+  const std::size_t length = response.body.size();
+  if (from >= length) return;
+  response.status = 206;
+  response.reason = "Partial Content";
+  response.header_lines.push_back("Content-Range: bytes " + std::to_string(from) + "-" +
+                                  std::to_string(length - 1) + "/" + std::to_string(length));
+  response.body.erase(0, from);
+}
+
+}  // namespace
 
 HttpTestServer::Next HttpTestServer::Answer(const Socket& socket, const ReceivedRequest& request) {
   ServerReply response;
@@ -263,6 +294,8 @@ HttpTestServer::Next HttpTestServer::Answer(const Socket& socket, const Received
       response = std::move(challenge);
     }
   }
+
+  if (response.serves_ranges) ServeRange(request, response);
 
   std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + response.reason + "\r\n";
   switch (response.framing) {
@@ -298,7 +331,11 @@ HttpTestServer::Next HttpTestServer::SendBody(const Socket& socket, const Server
   std::string block;
   std::size_t offset = 0;
   bool stalled = false;
+  const auto start = std::chrono::steady_clock::now();
   for (;;) {
+    if (response.send_for && std::chrono::steady_clock::now() - start >= *response.send_for) {
+      return Next::kServerCloses;
+    }
     if (response.stall_after && !stalled && offset == *response.stall_after) {
       stalled = true;
       if (!Pause(response.stall_for)) return Next::kServerCloses;

@@ -58,6 +58,8 @@ struct ServerReply {
   bool stall_before_head = false;
   // Sends the body in pieces of kChunkPiece bytes, one every `send_every`: a slow sender.
   std::optional<std::chrono::milliseconds> send_every;
+  // Sends the body for this long at the most, then closes the connection.
+  std::optional<std::chrono::milliseconds> send_for;
   // Answers "401 Unauthorized" with a Basic challenge unless the request carries these
   // credentials.
   std::optional<std::pair<std::string, std::string>> basic_auth;
@@ -66,6 +68,9 @@ struct ServerReply {
   std::optional<std::size_t> challenge_length;
   // Answers with "Connection: close" and closes the connection after the response.
   bool close_connection = false;
+  // Answers a "Range: bytes=N-" of a `body` as a server that serves ranges does: 206 with the
+  // bytes from N on, unless an If-Range names another validator than this reply's ETag line.
+  bool serves_ranges = false;
 
   static ServerReply Text(std::string body);
   static ServerReply Status(int status, std::string reason, std::string body = "");
@@ -82,9 +87,10 @@ struct ReceivedRequest {
   int connection = 0;        // 1 for the first connection the server accepted, and so on
   std::string request_line;  // without CR LF
   std::string method;
-  std::string target;                     // raw, as sent (percent-encoded)
-  std::string path;                       // the target's path, percent-decoded
-  std::vector<std::string> header_lines;  // raw, without CR LF
+  std::string target;                                // raw, as sent (percent-encoded)
+  std::string path;                                  // the target's path, percent-decoded
+  std::vector<std::string> header_lines;             // raw, without CR LF
+  std::chrono::steady_clock::time_point first_byte;  // when the first byte of its head arrived
 
   // The value of the first header of that name (matched without regard to case), if any.
   std::optional<std::string> Header(std::string_view name) const;

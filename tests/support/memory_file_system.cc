@@ -203,13 +203,16 @@ void MemoryFileSystem::DeleteFiles(std::string_view pattern) {
   });
 }
 
-bool MemoryFileSystem::AnyFileMatches(std::string_view pattern) {
+std::vector<std::string> MemoryFileSystem::FilesMatching(std::string_view pattern) {
   auto [folder, name_pattern] = Parent(pattern);
-  if (folder == nullptr) return false;
-  return std::ranges::any_of(folder->children, [&](const auto& entry) {
-    const Node& node = *entry.second;
-    return !node.folder && !node.hidden && MatchesPattern(node.name, name_pattern);
-  });
+  std::vector<std::string> names;
+  if (folder == nullptr) return names;
+  for (const auto& [key, node] : folder->children) {
+    if (!node->folder && !node->hidden && MatchesPattern(node->name, name_pattern)) {
+      names.push_back(node->name);
+    }
+  }
+  return names;
 }
 
 std::unique_ptr<WritableFile> MemoryFileSystem::OpenForWriting(std::string_view path) {

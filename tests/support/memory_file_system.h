@@ -29,7 +29,7 @@ class MemoryFileSystem final : public FileSystem {
   void CopyFile(std::string_view source, std::string_view destination) override;
   void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
-  bool AnyFileMatches(std::string_view pattern) override;
+  std::vector<std::string> FilesMatching(std::string_view pattern) override;
   std::unique_ptr<WritableFile> OpenForWriting(std::string_view path) override;
   std::unique_ptr<WritableFile> OpenForAppending(std::string_view path) override;
   std::unique_ptr<ReadableFile> OpenForReading(std::string_view path) override;

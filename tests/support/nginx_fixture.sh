@@ -17,7 +17,7 @@
 #
 # Uses Debian's nginx (package nginx-light), /usr/sbin/nginx unless KW_NGINX names another.
 # KW_NGINX_PORT asks for that port instead of a free one (the demo serves on the port the
-# program is built for).
+# program is built for); KW_NGINX_TLS_PORT does the same for start-tls's https port (tls_port).
 # Works as root (workers then run as root, so they can read any root-dir) or as anyone else.
 # Everything nginx writes (configuration, pid, logs, temporary files) stays in <state-dir>.
 set -eu
@@ -150,7 +150,8 @@ start() {
   while [ "$attempt" -lt 20 ]; do
     attempt=$((attempt + 1))
     port=${KW_NGINX_PORT:-$(random_port)}
-    tls_port=$(random_port) other_name_port=$(random_port) self_signed_port=$(random_port)
+    tls_port=${KW_NGINX_TLS_PORT:-$(random_port)}
+    other_name_port=$(random_port) self_signed_port=$(random_port)
     write_config "$state" "$root" "$port"
     : >"$state/error.log"
     # The master binds the port before it detaches, so once this returns nginx is listening.
@@ -167,7 +168,11 @@ start() {
     fi
     grep -q "Address already in use" "$state/start.log" "$state/error.log" ||
       { cat "$state/start.log" >&2; die "nginx did not start (see $state/error.log)"; }
-    [ -z "${KW_NGINX_PORT:-}" ] || die "port $KW_NGINX_PORT is in use"
+    # A port asked for is taken: no other try can help. (A random one: try others.)
+    for asked in ${KW_NGINX_PORT:-} ${KW_NGINX_TLS_PORT:-}; do
+      ! grep -q "127.0.0.1:$asked failed" "$state/start.log" "$state/error.log" ||
+        die "port $asked is in use"
+    done
   done
   die "no free port found in $attempt attempts"
 }

@@ -83,6 +83,8 @@ TEST_F(DownloadFileTest, ABodyArrivesInChunksOf1024WithItsProgress) {
 
   EXPECT_EQ(t.inet.CountCalls("GetChunk 1024"), 4);  // 1024, 1024, 452, then nothing
   EXPECT_EQ(Staged("지역01.Tx$"), body);
+  // On the disk before it took its name: a power cut cannot leave it short.
+  EXPECT_TRUE(t.drive.Synced(std::string(kFolder) + "\\지역01.Tx$"));
   EXPECT_EQ(t.progress.percents, (std::vector<double>{0, 41, 82, 100, 100}));
   EXPECT_EQ(t.progress.shown[Label::kReceived],
             (std::vector<std::string>{"1 KB", "2 KB", "2 KB", "2 KB"}));
@@ -204,7 +206,14 @@ TEST_F(DownloadFileTest, AnErrorStatusIsNeverSavedAsTheFile) {
       Download("KZ.exe",
                ScriptedResponse{.status = 500, .reason = "Internal Server Error", .body = "oops"}),
       "KZ.exe", "The server answered 500 Internal Server Error for KZ.exe");
-  EXPECT_EQ(t.progress.error_log, "KW.exe\r\nKZ.exe\r\n");
+  // A part of the file, to a request for all of it.
+  ExpectFailed(
+      t,
+      Download("KY.exe",
+               ScriptedResponse{.status = 206, .reason = "Partial Content", .body = "half"}),
+      "KY.exe", "The server answered 206 Partial Content for KY.exe, a part of it, not all");
+  EXPECT_FALSE(IsStaged("KY.exe"));
+  EXPECT_EQ(t.progress.error_log, "KW.exe\r\nKZ.exe\r\nKY.exe\r\n");
 }
 
 TEST_F(DownloadFileTest, AnUnreachableHostShowsItsOwnText) {

@@ -143,6 +143,26 @@ TEST_F(RunStartTest, TheStagingFoldersAreEmptiedOfFilesButKeepTheirFolders) {
   EXPECT_EQ(t.drive.Read("C:\\TavBackup\\KZ_Bak.exe"), "KZ of the last run");
 }
 
+TEST(RunStartPartials, PartialDownloadsGoUnlessABuildThatChecksSignedReleasesMayResumeThem) {
+  const std::vector<std::string> partials = {"C:\\TavBackup\\KW.exe.part",
+                                             "C:\\TavBackup\\KW.exe.resume",
+                                             "C:\\TavBackup\\Update\\Data\\지역01.Tx$.part",
+                                             "C:\\TavBackup\\Update\\Data\\지역01.Tx$.resume"};
+  for (const bool signed_build : {false, true}) {
+    SCOPED_TRACE(signed_build ? "signed" : "unsigned");
+    TestWindow t(TestWindow::kHost,
+                 signed_build ? std::vector<P256PublicKey>{{1}} : std::vector<P256PublicKey>{});
+    TestWindow::Load(t);
+    t.CreateWorkspace();
+    for (const std::string& path : partials) t.drive.Write(path, "half");
+    t.drive.Write("C:\\TavBackup\\Update\\Data\\old.Tx$", "staged by the last run");
+    t.window.Click(TavEnterCmd);
+
+    for (const std::string& path : partials) EXPECT_EQ(t.drive.Has(path), signed_build) << path;
+    EXPECT_FALSE(t.drive.Has("C:\\TavBackup\\Update\\Data\\old.Tx$"));
+  }
+}
+
 TEST_F(RunStartTest, AFolderWithOnlyHiddenFilesOrSubfoldersIsNotTouched) {
   t.CreateWorkspace();
   t.drive.Write("C:\\TavBackup\\Update\\Data\\hidden.dat", "h");

@@ -138,6 +138,48 @@ TEST_F(SignedReleaseTest, AFileUnlikeTheManifestFailsLikeAFailedDownloadAndNothi
   }
 }
 
+TEST_F(SignedReleaseTest, AnInstalledFileThatMatchesTheManifestIsNeitherFetchedNorCopied) {
+  std::string by_hand = kMain;
+  by_hand[0] = 'T';
+  struct Case {
+    std::string name;
+    std::optional<std::string> installed;  // KW.exe in C:\TavKorea before the run
+    bool fetched;
+  };
+  const Case cases[] = {
+      {"identical", kMain, false},
+      {"changed by hand", by_hand, true},
+      {"missing", std::nullopt, true},
+      {"another size", kMain + "!", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    if (c.installed) t->drive.Write("C:\\TavKorea\\KW.exe", *c.installed);
+    t->drive.Write("C:\\TavKorea\\KZ.exe", kSub);
+    const Clock::TimePoint started = t->clock.Now();
+    Run({});
+
+    std::vector<std::string> requested = {At("/kw_update.manifest")};
+    if (c.fetched) requested.push_back(At("/releases/2.50/jdatas3/KW.exe"));
+    EXPECT_EQ(t->inet.requested(), requested);
+    EXPECT_EQ(t->drive.Read("C:\\TavKorea\\KW.exe"), kMain);
+    const auto copies_to = [&](const std::string& path) {
+      return std::ranges::count(
+          t->files.calls,
+          "CopyFile C:\\TavBackup\\" + path.substr(path.rfind('\\') + 1) + " -> " + path);
+    };
+    EXPECT_EQ(copies_to("C:\\TavKorea\\KW.exe"), c.fetched ? 1 : 0);
+    EXPECT_EQ(copies_to("C:\\TavKorea\\KZ.exe"), 0);
+    EXPECT_THAT(t->recorder.lines(), ::testing::Contains("Msg2Lbl ← 다운로드(KZ.exe) - 변경없음"));
+    EXPECT_THAT(t->recorder.lines(), ::testing::Contains("PB1.value ← 100"));
+    // Only a download ends with a second's pause.
+    EXPECT_EQ(t->clock.Now() - started < std::chrono::seconds(1), !c.fetched);
+    EXPECT_EQ(t->model().Caption(Msg0Lbl), "작업완료");
+    EXPECT_EQ(t->processes.started.size(), 1u);
+  }
+}
+
 TEST(UnsignedBuildTest, ARunOfTheDefaultBuildAsksForNoManifest) {
   TestWindow t;
   TestWindow::Load(t);

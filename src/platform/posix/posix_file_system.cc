@@ -393,10 +393,8 @@ void PosixFileSystem::DeleteFiles(std::string_view pattern_text) {
   });
 }
 
-bool PosixFileSystem::AnyFileMatches(std::string_view pattern_text) {
-  const std::optional<std::vector<std::string>> names =
-      MatchingFiles(SplitPattern(drives_, pattern_text));
-  return names && !names->empty();
+std::vector<std::string> PosixFileSystem::FilesMatching(std::string_view pattern_text) {
+  return MatchingFiles(SplitPattern(drives_, pattern_text)).value_or(std::vector<std::string>());
 }
 
 std::unique_ptr<WritableFile> PosixFileSystem::OpenForWriting(std::string_view path) {

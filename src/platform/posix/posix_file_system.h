@@ -36,7 +36,7 @@ class PosixFileSystem final : public FileSystem {
   void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
   // A missing folder holds no files; a folder that cannot be read fails.
-  bool AnyFileMatches(std::string_view pattern) override;
+  std::vector<std::string> FilesMatching(std::string_view pattern) override;
   // The file buffers up to 64 KiB; Append fails when writing out a full buffer fails, Close
   // when writing out the rest or closing fails. Close does not flush the disk's own cache; Sync
   // (fsync) does.

@@ -346,9 +346,13 @@ void Win32FileSystem::DeleteFiles(std::string_view pattern_text) {
   });
 }
 
-bool Win32FileSystem::AnyFileMatches(std::string_view pattern_text) {
-  const std::optional<std::vector<std::wstring>> names = MatchingFiles(SplitPattern(pattern_text));
-  return names && !names->empty();
+std::vector<std::string> Win32FileSystem::FilesMatching(std::string_view pattern_text) {
+  std::vector<std::string> names;
+  for (const std::wstring& name :
+       MatchingFiles(SplitPattern(pattern_text)).value_or(std::vector<std::wstring>())) {
+    names.push_back(Narrow(name));
+  }
+  return names;
 }
 
 std::unique_ptr<WritableFile> Win32FileSystem::OpenForWriting(std::string_view path) {

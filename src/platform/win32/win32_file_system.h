@@ -10,7 +10,7 @@ namespace kw {
 // The Windows file system through the wide-character API. Paths are the core's UTF-8 text,
 // turned into UTF-16 at each call; they must be full paths ("C:\..." or "\\server\share\...");
 // "/" separates as "\" does. Entries with the hidden or the system attribute are not seen by
-// Exists(), AnyFileMatches() or DeleteFiles() (a drive's root, which NTFS marks both, exists
+// Exists(), FilesMatching() or DeleteFiles() (a drive's root, which NTFS marks both, exists
 // whenever it can be read). Patterns are matched by the system (FindFirstFileExW), exactly as
 // every Windows program sees them: letter case ignored, "*.*" every name, and on volumes that
 // keep 8.3 names the short name may match too.
@@ -37,7 +37,7 @@ class Win32FileSystem final : public FileSystem {
   void RenameFile(std::string_view source, std::string_view destination) override;
   void DeleteFiles(std::string_view pattern) override;
   // A missing folder holds no files; a folder that cannot be read fails.
-  bool AnyFileMatches(std::string_view pattern) override;
+  std::vector<std::string> FilesMatching(std::string_view pattern) override;
   // The file is opened without letting others write to it, and buffers up to 64 KiB; Append
   // fails when writing out a full buffer fails, Close when writing out the rest or closing
   // fails. Close does not flush the disk's own cache; Sync (FlushFileBuffers) does.

@@ -107,23 +107,22 @@ struct WinInetBackend::Target {
   std::wstring object;  // the path and the query
 };
 
-// One request on the wire: its handle in the backend's slot, its call, its head and its body.
+// One request on the wire: its handle, its call, its head and its body. Every call on the handle
+// is made on Perform's thread, within the round's life.
 class WinInetBackend::Round {
  public:
   Round(WinInetBackend& backend, HttpSink& sink, const std::string& url)
       : backend_(backend), sink_(sink), url_(url), call_(new WinInetCall) {}
 
   ~Round() {
-    UniqueInternetHandle request;
     {
       std::lock_guard lock(backend_.mutex_);
       if (backend_.call_ == call_) backend_.call_ = nullptr;
-      request = std::move(backend_.request_);
     }
-    // Unless its body was read to the end, the rest may still be coming (cancelled, a discarded
+    // Unless its body was read to the end, the rest may still be coming (abandoned, a discarded
     // body too long to read, a failure of the rules or of WinINet's), and Wine reads it on close.
-    if (request && !ended_) backend_.CloseAside(std::move(request));
-    request.Reset();
+    if (request_ && !ended_) backend_.CloseAside(std::move(request_));
+    request_.Reset();
     call_->Release();
   }
   Round(const Round&) = delete;
@@ -132,21 +131,20 @@ class WinInetBackend::Round {
   // Sends the request for `target` with the header lines `headers`; false once abandoned.
   bool Send(HINTERNET connection, const Target& target, const std::wstring& headers) {
     call_->AddRef();  // the handle's, given back by its HANDLE_CLOSING
-    request_ =
-        ::HttpOpenRequestW(connection, L"GET", target.object.c_str(), nullptr, nullptr, nullptr,
-                           kRequestFlags | (target.secure ? INTERNET_FLAG_SECURE : 0),
-                           reinterpret_cast<DWORD_PTR>(call_));
-    if (request_ == nullptr) {
+    request_.Reset(::HttpOpenRequestW(connection, L"GET", target.object.c_str(), nullptr, nullptr,
+                                      nullptr,
+                                      kRequestFlags | (target.secure ? INTERNET_FLAG_SECURE : 0),
+                                      reinterpret_cast<DWORD_PTR>(call_)));
+    if (!request_) {
       const DWORD error = ::GetLastError();
       call_->Release();
       throw FailureFor(error, url_, false);
     }
     {
       std::lock_guard lock(backend_.mutex_);
-      backend_.request_.Reset(request_);
       backend_.call_ = call_;
     }
-    // An Interrupt before the handle was in its slot found nothing to close.
+    // An Interrupt before the call was in its slot found nothing to wake.
     if (sink_.Cancelled()) return false;
     if (!SendsWhole(target.object)) {
       throw Failure(error::kTransferFailed,
@@ -154,12 +152,14 @@ class WinInetBackend::Round {
                         std::to_string(target.object.size()) + " characters cannot be sent whole");
     }
     if (!headers.empty() &&
-        !::HttpAddRequestHeadersW(request_, headers.c_str(), static_cast<DWORD>(headers.size()),
-                                  HTTP_ADDREQ_FLAG_ADD)) {
+        !::HttpAddRequestHeadersW(request_.get(), headers.c_str(),
+                                  static_cast<DWORD>(headers.size()), HTTP_ADDREQ_FLAG_ADD)) {
       throw FailureFor(::GetLastError(), url_, false);
     }
     call_->Expect();
-    if (!::HttpSendRequestW(request_, nullptr, 0, nullptr, 0) && !Completed(false)) return false;
+    if (!::HttpSendRequestW(request_.get(), nullptr, 0, nullptr, 0) && !Completed(false)) {
+      return false;
+    }
     call_->EndPhases(sink_);
     return !sink_.Cancelled();
   }
@@ -168,10 +168,12 @@ class WinInetBackend::Round {
   // about 2,000 characters) and goes on.
   bool SendsWhole(const std::wstring& object) const {
     DWORD size = 0;
-    ::InternetQueryOptionW(request_, INTERNET_OPTION_URL, nullptr, &size);
+    ::InternetQueryOptionW(request_.get(), INTERNET_OPTION_URL, nullptr, &size);
     std::wstring url(size / sizeof(wchar_t) + 1, L'\0');
     size = static_cast<DWORD>(url.size() * sizeof(wchar_t));
-    if (!::InternetQueryOptionW(request_, INTERNET_OPTION_URL, url.data(), &size)) return false;
+    if (!::InternetQueryOptionW(request_.get(), INTERNET_OPTION_URL, url.data(), &size)) {
+      return false;
+    }
     url.resize(std::wcslen(url.c_str()));
     return std::wstring_view(url).ends_with(object);
   }
@@ -181,7 +183,8 @@ class WinInetBackend::Round {
     std::wstring text(4096, L'\0');
     for (;;) {
       DWORD size = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-      if (::HttpQueryInfoW(request_, HTTP_QUERY_RAW_HEADERS_CRLF, text.data(), &size, nullptr)) {
+      if (::HttpQueryInfoW(request_.get(), HTTP_QUERY_RAW_HEADERS_CRLF, text.data(), &size,
+                           nullptr)) {
         text.resize(size / sizeof(wchar_t));
         break;
       }
@@ -251,7 +254,7 @@ class WinInetBackend::Round {
       // query, which waits, tells the end of the body.
       INTERNET_BUFFERSA& buffers = call_->Buffers();
       call_->Expect();
-      if (!::InternetReadFileExA(request_, &buffers, IRF_NO_WAIT,
+      if (!::InternetReadFileExA(request_.get(), &buffers, IRF_NO_WAIT,
                                  reinterpret_cast<DWORD_PTR>(call_))) {
         if (!Completed(true)) return false;
         continue;
@@ -259,7 +262,7 @@ class WinInetBackend::Round {
       if (buffers.dwBufferLength == 0) {
         DWORD& available = call_->Available();
         call_->Expect();
-        if (::InternetQueryDataAvailable(request_, &available, 0, 0)) {
+        if (::InternetQueryDataAvailable(request_.get(), &available, 0, 0)) {
           if (available == 0) return ended_ = true;
         } else if (!Completed(true)) {
           return false;
@@ -289,8 +292,8 @@ class WinInetBackend::Round {
   HttpSink& sink_;
   const std::string& url_;
   WinInetCall* const call_;
-  HINTERNET request_ = nullptr;  // owned by the backend's slot
-  bool ended_ = false;           // the body was read to its end
+  UniqueInternetHandle request_;
+  bool ended_ = false;  // the body was read to its end
 };
 
 WinInetBackend::Target WinInetBackend::Target::Of(const std::string& address,
@@ -342,8 +345,9 @@ WinInetBackend::WinInetBackend()
 }
 
 WinInetBackend::~WinInetBackend() {
-  // The last of the handles closes on the closer's thread, after the request.
-  CloseAside(std::move(request_));
+  // No request is left (each round closes its own); the connection and the session close on a
+  // closer's thread, after any request still being closed aside.
+  CloseAside(UniqueInternetHandle());
   connection_.reset();
   session_.reset();
 }
@@ -409,15 +413,11 @@ void WinInetBackend::CloseAside(UniqueInternetHandle request) {
 }
 
 void WinInetBackend::Interrupt() {
-  UniqueInternetHandle request;
-  {
-    std::lock_guard lock(mutex_);
-    request = std::move(request_);
-    // The wake lets Perform go at once even where WinINet cannot abandon at once (a name lookup
-    // under Wine).
-    if (call_ != nullptr) call_->Wake();
-  }
-  if (request) CloseAside(std::move(request));
+  // Closes nothing: Perform, woken, leaves its calls and closes its request aside itself. Closed
+  // here, the request could be let go last by a call Perform is still making on it, and Wine
+  // would then read the rest of its body on Perform's thread (see the class comment).
+  std::lock_guard lock(mutex_);
+  if (call_ != nullptr) call_->Wake();
 }
 
 void WinInetBackend::CloseConnections() {

@@ -51,8 +51,15 @@ using UniqueInternetHandle = UniqueHandle<InternetHandleTraits>;
 // A request whose body has not ended (Interrupt, a Perform that ends for a cancelled sink or a
 // failure, a discarded body too long to read) is closed on a thread of its own that nothing waits
 // for, neither CloseConnections nor the destructor nor the end of the program: Wine's WinINet reads
-// the rest of the body before it lets a request go, as long as the rest keeps arriving (for ever,
-// from a server that never ends it). Every other handle is closed where it is taken out.
+// the rest of a body with a length or chunks before it lets a request go, as long as the rest keeps
+// arriving (for ever, from a server that never ends it). Every other handle is closed where it is
+// taken out.
+//
+// Wine reads that rest on whichever thread lets go of the request last, and a call in progress on
+// a handle holds it: a request closed while Perform was inside a read on it would be read to its
+// end on Perform's thread, and the next request would wait for the old body. So a request is
+// closed only by its own Perform, once it has left every call on it (as WinINet's documentation of
+// InternetCloseHandle asks); Interrupt only wakes Perform.
 //
 // CloseConnections closes the connections WinINet keeps for reuse in the whole process (WinINet's
 // pool is the process's, not a handle's): the program has no other user of WinINet. A close aside
@@ -83,19 +90,18 @@ class WinInetBackend final : public HttpBackend {
   using SharedInternetHandle = std::shared_ptr<UniqueInternetHandle>;
 
   // Closes `request` on a thread of its own (here if none can start), then lets go of the
-  // connection and the session it belongs to.
+  // connection and the session it belongs to. No call on `request` may be in progress or follow.
   void CloseAside(UniqueInternetHandle request);
 
   SharedInternetHandle session_;
   // CloseConnections so far, shared with the closes aside.
   const std::shared_ptr<std::atomic<unsigned>> quits_ = std::make_shared<std::atomic<unsigned>>(0);
 
-  // The slots of the handles below the session, and the call Interrupt wakes. Perform fills
-  // them on its thread; Interrupt and CloseConnections empty them on the window's thread.
+  // The connection and the call Interrupt wakes. Perform fills them on its thread; Interrupt and
+  // CloseConnections look at them on the window's thread.
   std::mutex mutex_;
   SharedInternetHandle connection_;
-  std::string connection_key_;  // scheme, host and port of connection_
-  UniqueInternetHandle request_;
+  std::string connection_key_;   // scheme, host and port of connection_
   WinInetCall* call_ = nullptr;  // of the round in progress; Perform holds a reference
 };
 

@@ -138,7 +138,7 @@ TEST_F(PosixFileSystemTest, APrefixWithoutADriveFolderIsNamedAndLeftAsItWas) {
                "C:\\A\\KW.exe");
   expect_named(FailureOf([&] { files_.OpenForWriting("C:\\KW.exe"); }), "C:\\KW.exe");
   expect_named(FailureOf([&] { files_.DeleteFiles("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
-  expect_named(FailureOf([&] { files_.AnyFileMatches("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
+  expect_named(FailureOf([&] { files_.FilesMatching("C:\\Stage\\*.*"); }), "C:\\Stage\\*.*");
   expect_named(FailureOf([&] { PosixProcesses().StartBatchFile("C:\\TavKorea\\KW_Update.Bat"); }),
                "C:\\TavKorea\\KW_Update.Bat");
   EXPECT_FALSE(files_.Exists("C:\\"));
@@ -186,7 +186,7 @@ TEST_F(PosixFileSystemTest, OnlyALeadingDotHides) {
   drive_.Write("C:\\Work\\Folder.d\\a.b.c", "x");
   EXPECT_FALSE(files_.Exists("C:\\Work\\.settings"));
   EXPECT_TRUE(files_.Exists("C:\\Work\\Folder.d"));
-  EXPECT_TRUE(files_.AnyFileMatches("C:\\Work\\Folder.d\\*.c"));
+  EXPECT_FALSE(files_.FilesMatching("C:\\Work\\Folder.d\\*.c").empty());
 }
 
 // --- Copies ---

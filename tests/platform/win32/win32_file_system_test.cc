@@ -50,7 +50,7 @@ TEST_F(Win32FileSystemTest, SystemEntriesAreUnseenAndReadOnlyFilesAreNotDeleted)
   EXPECT_FALSE(files_.Exists(folder_ / "Stage\\system.txt"));
   EXPECT_FALSE(files_.Exists(folder_ / "Stage\\SystemFolder"));
   // A staging folder holding only these counts as empty, and is left alone.
-  EXPECT_FALSE(files_.AnyFileMatches(folder_ / "Stage\\*.*"));
+  EXPECT_TRUE(files_.FilesMatching(folder_ / "Stage\\*.*").empty());
   EXPECT_EQ(FailureOf([&] { files_.DeleteFiles(folder_ / "Stage\\*.*"); }).number(),
             error::kFileNotFound);
 
@@ -83,7 +83,7 @@ TEST_F(Win32FileSystemTest, KoreanNamesReachTheDiskAsUtf16) {
   EXPECT_NE(::GetFileAttributesW(on_disk.c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_TRUE(files_.Exists(folder_ / "자료\\가나.txt"));
   // "?" is one character, however many bytes it takes in UTF-8.
-  EXPECT_TRUE(files_.AnyFileMatches(folder_ / "자료\\??.txt"));
+  EXPECT_FALSE(files_.FilesMatching(folder_ / "자료\\??.txt").empty());
   files_.CopyFile(folder_ / "자료\\가나.txt", folder_ / "자료\\다.txt");
   EXPECT_EQ(folder_.Read("자료\\다.txt"), "내용");
   files_.DeleteFiles(folder_ / "자료\\?.txt");
