@@ -182,7 +182,7 @@ void RunRecord::Rotate() {
     files_.RenameFile(fresh, path_);
   } catch (const Failure&) {
     try {
-      if (files_.AnyFileMatches(fresh)) files_.DeleteFiles(fresh);
+      if (!files_.FilesMatching(fresh).empty()) files_.DeleteFiles(fresh);
     } catch (const Failure&) {
       // Left for the next rotation, which empties it first.
     }
