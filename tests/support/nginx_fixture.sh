@@ -19,7 +19,9 @@
 # KW_NGINX_PORT asks for that port instead of a free one (the demo serves on the port the
 # program is built for); KW_NGINX_TLS_PORT does the same for start-tls's https port (tls_port).
 # Works as root (workers then run as root, so they can read any root-dir) or as anyone else.
-# Everything nginx writes (configuration, pid, logs, temporary files) stays in <state-dir>.
+# Everything nginx writes (configuration, pid, logs, temporary files) stays in <state-dir>: its
+# log of requests in access.log, and in bytes.log each response's status, the bytes it sent (head
+# and body), those of its body, and its request line.
 set -eu
 
 nginx=${KW_NGINX:-/usr/sbin/nginx}
@@ -119,6 +121,10 @@ events {
 }
 http {
   access_log "$state/access.log";
+  # What went over the wire, for bench/run: each response's status, its bytes (head and body),
+  # its body's bytes, and its request.
+  log_format kw_bytes '\$status \$bytes_sent \$body_bytes_sent "\$request"';
+  access_log "$state/bytes.log" kw_bytes;
   client_body_temp_path "$state/temp/body";
   proxy_temp_path "$state/temp/proxy";
   fastcgi_temp_path "$state/temp/fastcgi";
