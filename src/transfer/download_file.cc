@@ -81,14 +81,18 @@ Failure NotAsSigned(const std::string& file_name, const std::string& why) {
   return Failure(error::kNotAsSigned, file_name + " does not match the signed manifest: " + why);
 }
 
-std::string Hex(const Sha256Digest& digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
+// Hashes the file's bytes, at most `limit` of them; returns how many there were.
+std::uint64_t HashFile(ReadableFile& file, Sha256& hash, std::uint64_t limit) {
+  std::vector<std::byte> buffer(64 * 1024);
+  std::uint64_t hashed = 0;
+  while (hashed < limit) {
+    const std::size_t got = file.Read(std::span(buffer).first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(limit - hashed, buffer.size()))));
+    if (got == 0) break;
+    hash.Update(std::span(buffer).first(got));
+    hashed += got;
   }
-  return hex;
+  return hashed;
 }
 
 void RemoveIfPresent(FileSystem& files, const std::string& path) {
@@ -113,7 +117,7 @@ Resume ResumeOf(FileSystem& files, const std::string& partial_path, const std::s
     const std::unique_ptr<ReadableFile> state = files.OpenForReading(state_path);
     std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(state->Size(), 1024)), '\0');
     text.resize(state->Read(std::as_writable_bytes(std::span(text))));
-    const std::string prefix = Hex(entry.sha256) + " ";
+    const std::string prefix = Sha256Hex(entry.sha256) + " ";
     if (!text.starts_with(prefix) || !text.ends_with('\n') || text.size() == prefix.size() + 1) {
       return {};
     }
@@ -225,18 +229,10 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
     const Clock::TimePoint start = clock.Now();
     if (offset > 0) {
       // The hash covers the whole file: the bytes kept first.
-      const std::unique_ptr<ReadableFile> kept = files.OpenForReading(partial_path);
-      std::vector<std::byte> buffer(64 * 1024);
-      for (std::uint64_t left = offset; left > 0;) {
-        const std::size_t got = kept->Read(std::span(buffer).first(
-            static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()))));
-        if (got == 0) {
-          spoiled = true;
-          throw Failure(error::kIncompleteBody,
-                        "The partial download of " + file_name + " is shorter than it was");
-        }
-        hash->Update(std::span(buffer).first(got));
-        left -= got;
+      if (HashFile(*files.OpenForReading(partial_path), *hash, offset) != offset) {
+        spoiled = true;
+        throw Failure(error::kIncompleteBody,
+                      "The partial download of " + file_name + " is shorter than it was");
       }
       file = files.OpenForAppending(partial_path);
     } else {
@@ -247,7 +243,7 @@ DownloadResult DownloadFile(const DownloadSeams& seams, const DownloadForm& form
         RemoveIfPresent(files, state_path);
       } else if (offset == 0) {
         const std::unique_ptr<WritableFile> state = files.OpenForWriting(state_path);
-        const std::string text = Hex(signed_entry->sha256) + " " + validator + "\n";
+        const std::string text = Sha256Hex(signed_entry->sha256) + " " + validator + "\n";
         state->Append(std::as_bytes(std::span(text)));
         state->Close();
       }
@@ -332,9 +328,7 @@ bool SkipUnchanged(const DownloadSeams& seams, const ManifestCheck& check,
     const std::unique_ptr<ReadableFile> installed = seams.files.OpenForReading(installed_path);
     if (installed->Size() != entry->size) return false;
     const std::unique_ptr<Sha256> hash = check.crypto.NewSha256();
-    std::vector<std::byte> buffer(64 * 1024);
-    while (const std::size_t got = installed->Read(buffer))
-      hash->Update(std::span(buffer).first(got));
+    HashFile(*installed, *hash, entry->size);
     if (hash->Finish() != entry->sha256) return false;
   } catch (const Failure&) {
     return false;

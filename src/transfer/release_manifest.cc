@@ -403,6 +403,16 @@ std::optional<P256Signature> P256SignatureFromDer(std::span<const std::byte> der
   return signature;
 }
 
+std::string Sha256Hex(const Sha256Digest& digest) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const std::uint8_t byte : digest) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
+
 std::string UtcText(Clock::UtcTime time) {
   using namespace std::chrono;
   const sys_days day = floor<days>(time);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "transfer/release_manifest.h"
+
 namespace kw::testing {
 
 namespace {
@@ -64,13 +66,8 @@ std::string DerSignature(const P256Signature& signature) {
 }
 
 std::string ManifestLine(std::string_view server_path, std::string_view content) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string line;
-  for (const std::uint8_t byte : FakeCrypto::Digest(content)) {
-    line += kHex[byte >> 4];
-    line += kHex[byte & 15];
-  }
-  return line + " " + std::to_string(content.size()) + " " + std::string(server_path) + "\n";
+  return Sha256Hex(FakeCrypto::Digest(content)) + " " + std::to_string(content.size()) + " " +
+         std::string(server_path) + "\n";
 }
 
 std::string ManifestText::Text() const {

@@ -1,7 +1,8 @@
 // Whole updates of KW_Update.exe under Windows (or Wine): the program started as a person
 // starts it, driven through its window by this test with the messages any program can send
 // (BM_CLICK, WM_GETTEXT), against an HTTP server serving a sample release of the catalogue
-// (the ctest fixture "windows_release_server", on the port the program is built for).
+// (the ctest fixture "windows_release_server", on the port the program is built for); and a
+// signed run of the window in this process against the same server.
 
 #include <gtest/gtest.h>
 
@@ -9,18 +10,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
+#include "app/update_window.h"
+#include "app/view_mirror.h"
 #include "app/window_layout.h"
 #include "build_config.h"
+#include "platform/win32/cng_crypto.h"
+#include "platform/win32/mutex_instance_guard.h"
 #include "platform/win32/wide_text.h"
+#include "platform/win32/win32_file_system.h"
+#include "platform/win32/win32_processes.h"
 #include "platform/win32/windows_api.h"
 #include "support/fixture_files.h"
 #include "support/http_test_server.h"
+#include "transfer/http_transfer_control.h"
+#include "transfer/wininet/wininet_backend.h"
 #include "ui/win32/win32_controls.h"
+#include "ui/win32/win32_window.h"
 #include "update/catalogue.h"
 
 namespace kw {
@@ -279,6 +291,75 @@ TEST_F(UpdateRunTest, ClosingTheWindowWhileAnEndlessBodyArrivesEndsTheProgramWit
   std::printf("close to exit: %lld ms\n", static_cast<long long>(close_to_exit.count()));
   EXPECT_EQ(code, 0);
   EXPECT_LT(close_to_exit, 1s);
+}
+
+// --- A signed run of the window in this process: WinINet, CNG and the Windows file system ---
+
+// The release the fixture signed (/releases/1, sequence 1), checked with CNG: refused while this
+// PC's record says it accepted a later one, installed once the record is gone, and then found
+// installed, with only the manifest fetched.
+TEST_F(UpdateRunTest, ASignedReleaseIsRefusedAsARollbackThenInstalledThenFoundUnchanged) {
+  const fs::path state = HostPath(std::getenv("KW_TEST_RELEASE_STATE"));
+  std::error_code ignored;
+  fs::remove_all(L"C:\\TavKorea", ignored);
+  fs::remove_all(L"C:\\TavBackup", ignored);
+  fs::create_directories(L"C:\\TavBackup");
+  fs::create_directories(L"C:\\TavKorea");
+  std::ofstream(L"C:\\TavKorea\\KW_Update.Bat") << "@echo off\r\n";
+  const std::string manifest = ReadWholeFile(HostPath(release_) / L"kw_update.manifest");
+  std::string later = manifest.substr(0, manifest.find("signature "));
+  later.replace(later.find("\nsequence 1\n"), 12, "\nsequence 9\n");
+  std::ofstream(L"C:\\TavBackup\\KW_Update.manifest", std::ios::binary) << later;
+  std::string key;
+  std::istringstream pem(ReadWholeFile(state / L"release.pub"));
+  for (std::string line; std::getline(pem, line);) {
+    if (!line.starts_with("-----")) key += line;
+  }
+
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  MutexInstanceGuard guard("KW_Update signed run test");
+  Win32FileSystem files;
+  Win32Processes processes;
+  SystemClock clock;
+  Win32Window view(GetModuleHandleW(nullptr));
+  ViewMirror host(view, clock);
+  HttpTransferControl inet1(host, std::make_unique<WinInetBackend>());
+  CngCrypto crypto;
+  UpdateWindow window({host, clock, files, processes, inet1, guard}, KW_UPDATE_HOST,
+                      SigningOfBuild(key, crypto));
+  host.Attach(window);
+  ASSERT_TRUE(window.Load());
+  auto requests_since = [&, seen = std::size_t{0}]() mutable {
+    const std::string log = ReadWholeFile(state / L"access.log");
+    const std::string since = log.substr(std::min(seen, log.size()));
+    seen = log.size();
+    return since;
+  };
+  requests_since();
+
+  window.Click(TavEnterCmd);
+  EXPECT_EQ(window.model().Caption(Msg0Lbl), "작업취소");
+  EXPECT_NE(window.model().Caption(Msg3Lbl).find(
+                "older than the one this PC accepted before: sequence 1 (version 1), after "
+                "sequence 9"),
+            std::string::npos)
+      << window.model().Caption(Msg3Lbl);
+  EXPECT_EQ(requests_since().find("/releases/"), std::string::npos);
+  EXPECT_FALSE(fs::exists(L"C:\\TavKorea\\KW.exe"));
+
+  fs::remove(L"C:\\TavBackup\\KW_Update.manifest");
+  for (const bool installed_before : {false, true}) {
+    SCOPED_TRACE(installed_before ? "the same release again" : "a new PC");
+    window.Click(TavEnterCmd);
+    EXPECT_EQ(window.model().Caption(Msg0Lbl), "작업완료") << window.model().Caption(Msg3Lbl);
+    EXPECT_EQ(ReadWholeFile(L"C:\\TavKorea\\KW.exe"), Released("/jdatas3", "KW.exe"));
+    EXPECT_EQ(ReadWholeFile(L"C:\\TavKorea\\KZ.exe"), Released("/jdatas3", "KZ.exe"));
+    const std::string requests = requests_since();
+    EXPECT_EQ(requests.find("GET /releases/1/jdatas3/") == std::string::npos, installed_before)
+        << requests;
+  }
+  window.Unload();
 }
 
 }  // namespace
