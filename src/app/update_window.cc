@@ -270,8 +270,9 @@ void UpdateWindow::RunDownloads() {
   record_.BatchStarted(BatchFilePath());
   // An update that did not take effect whole is never called complete.
   if (installed.first_failure) {
-    record_.End(RunEnd::kNotInstalled, NotInstalledFailure(installed).description());
-    throw NotInstalledFailure(installed);
+    const Failure not_installed = NotInstalledFailure(installed);
+    record_.End(RunEnd::kNotInstalled, not_installed.description());
+    throw not_installed;
   }
   AnnounceStep("완료");
   model_.SetCaption(Msg0Lbl, "작업완료");
