@@ -6,13 +6,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 mkdir -p "$tree/src/platform" "$tree/src/transfer"
-cp "$here/../../src/layers.txt" "$tree/src/"
+cp "$here/../src/layers.txt" "$tree/src/"
 printf '#pragma once\n#include "platform/failure.h"\n' >"$tree/src/transfer/http_backend.h"
 printf '#pragma once\n#include "platform/failure.h"\n' >"$tree/src/platform/clock.h"
-"$here/check.sh" "$tree" || { echo "FAIL: a tree that keeps the table was refused"; exit 1; }
+"$here/../tools/check_layering" "$tree" || { echo "FAIL: a tree that keeps the table was refused"; exit 1; }
 
 printf '#include "transfer/http_backend.h"\n' >>"$tree/src/platform/clock.h"
-if output=$("$here/check.sh" "$tree"); then
+if output=$("$here/../tools/check_layering" "$tree"); then
   echo "FAIL: an upward include passed"
   exit 1
 fi
