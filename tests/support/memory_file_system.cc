@@ -215,26 +215,24 @@ std::vector<std::string> MemoryFileSystem::FilesMatching(std::string_view patter
   return names;
 }
 
-std::unique_ptr<WritableFile> MemoryFileSystem::OpenForWriting(std::string_view path) {
+MemoryFileSystem::Node& MemoryFileSystem::Writable(std::string_view path) {
   auto [parent, name] = Parent(path);
   if (parent == nullptr) throw PathNotFound(path);
   Node* node = parent->Child(name);
   if (node != nullptr && node->folder) throw FolderInTheWay(path);
   if (node != nullptr && node->held) throw InUse(path);
-  if (node == nullptr) node = &parent->Add(name, false);
-  node->content.clear();
-  node->synced = false;
-  return std::make_unique<File>(*node, std::string(path));
+  return node != nullptr ? *node : parent->Add(name, false);
+}
+
+std::unique_ptr<WritableFile> MemoryFileSystem::OpenForWriting(std::string_view path) {
+  Node& node = Writable(path);
+  node.content.clear();
+  node.synced = false;
+  return std::make_unique<File>(node, std::string(path));
 }
 
 std::unique_ptr<WritableFile> MemoryFileSystem::OpenForAppending(std::string_view path) {
-  auto [parent, name] = Parent(path);
-  if (parent == nullptr) throw PathNotFound(path);
-  Node* node = parent->Child(name);
-  if (node != nullptr && node->folder) throw FolderInTheWay(path);
-  if (node != nullptr && node->held) throw InUse(path);
-  if (node == nullptr) node = &parent->Add(name, false);
-  return std::make_unique<File>(*node, std::string(path));
+  return std::make_unique<File>(Writable(path), std::string(path));
 }
 
 std::unique_ptr<ReadableFile> MemoryFileSystem::OpenForReading(std::string_view path) {

@@ -67,6 +67,8 @@ class MemoryFileSystem final : public FileSystem {
   // null when it does not exist.
   std::pair<Node*, std::string> Parent(std::string_view path) const;
   Node& Require(std::string_view path) const;
+  // The file at `path` to be written, made when missing; raises as opening it for writing does.
+  Node& Writable(std::string_view path);
 
   std::unique_ptr<Node> root_;
 };
