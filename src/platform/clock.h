@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 namespace kw {
 
@@ -21,5 +22,8 @@ class SystemClock final : public Clock {
   TimePoint Now() override { return std::chrono::steady_clock::now(); }
   UtcTime UtcNow() override { return std::chrono::system_clock::now(); }
 };
+
+// A calendar time as ISO 8601 in UTC, to the second: "2027-06-06T12:00:00Z".
+std::string UtcText(Clock::UtcTime time);
 
 }  // namespace kw

@@ -116,7 +116,4 @@ std::optional<P256Signature> P256SignatureFromDer(std::span<const std::byte> der
 // A digest as a manifest writes it: 64 lower-case hex digits.
 std::string Sha256Hex(const Sha256Digest& digest);
 
-// "2027-06-06T12:00:00Z".
-std::string UtcText(Clock::UtcTime time);
-
 }  // namespace kw

@@ -14,21 +14,6 @@ namespace {
 // Lines that wait for a file that cannot be opened: far more than one run writes.
 constexpr std::size_t kMaxPendingBytes = 64 * 1024;
 
-std::string IsoUtc(Clock::UtcTime time) {
-  using namespace std::chrono;
-  const auto second = floor<seconds>(time);
-  const auto day = floor<days>(second);
-  const year_month_day date(day);
-  const hh_mm_ss clock_time(second - day);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock_time.hours().count()),
-                static_cast<int>(clock_time.minutes().count()),
-                static_cast<int>(clock_time.seconds().count()));
-  return text;
-}
-
 // Whole numbers only: the program's C locale may have been set from the environment (Qt does),
 // and a decimal comma would break the format.
 std::string Seconds(std::chrono::milliseconds time) {
@@ -131,7 +116,7 @@ void RunRecord::End(RunEnd how, std::string_view why) {
 
 void RunRecord::Write(std::string_view event, std::string_view details) {
   if (!running_) return;
-  std::string line = IsoUtc(clock_.UtcNow()) + " " + std::string(event);
+  std::string line = UtcText(clock_.UtcNow()) + " " + std::string(event);
   if (!details.empty()) line += " " + std::string(details);
   line = OneLine(std::move(line), kMaxLineBytes) + "\r\n";
   if (pending_.size() + line.size() > kMaxPendingBytes) return;

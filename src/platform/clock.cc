@@ -1,0 +1,20 @@
+#include "platform/clock.h"
+
+#include <cstdio>
+
+namespace kw {
+
+std::string UtcText(Clock::UtcTime time) {
+  using namespace std::chrono;
+  const sys_days day = floor<days>(time);
+  const year_month_day date(day);
+  const hh_mm_ss<seconds> clock(floor<seconds>(time - day));
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
+}  // namespace kw
