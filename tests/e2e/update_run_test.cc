@@ -195,8 +195,6 @@ TEST_F(UpdateRunTest, AnExecutablesOnlyRunInstallsTheTwoProgramsAndEndsAtTheBatc
   EXPECT_EQ(model().Caption(ErrViewTxt), "");
 }
 
-// The release the fixture signed with tools/sign_release, checked with libcrypto. (Nothing here
-// can run the batch file, so the run ends at its start.)
 // The release the fixture signed with tools/sign_release, checked with libcrypto: refused while
 // this PC's record says it accepted a later one, installed once the record is gone, and then
 // found installed (only the manifest fetched). Nothing here can run the batch file, so a run
@@ -210,9 +208,6 @@ TEST_F(UpdateRunTest, ASignedReleaseIsRefusedAsARollbackThenInstalledThenFoundUn
   drive_.Write(record, later);
   SystemClock clock;
   Open(clock, SigningWith(state / "release.pub"));
-  const auto access_log_size = [&] { return ReadWholeFile(state / "access.log").size(); };
-
-  std::size_t seen = access_log_size();
   Click(TavEnterCmd);
   EXPECT_EQ(model().Caption(Msg0Lbl), "작업취소");
   EXPECT_NE(model().Caption(Msg3Lbl).find(
@@ -226,7 +221,7 @@ TEST_F(UpdateRunTest, ASignedReleaseIsRefusedAsARollbackThenInstalledThenFoundUn
   fs::remove(drive_.Host(record));
   for (const bool installed_before : {false, true}) {
     SCOPED_TRACE(installed_before ? "the same release again" : "a new PC");
-    seen = access_log_size();
+    const std::size_t seen = ReadWholeFile(state / "access.log").size();
     MessageBoxAnswer batch_start;
     Click(TavEnterCmd);
     EXPECT_EQ(model().Caption(ErrViewTxt), "");
