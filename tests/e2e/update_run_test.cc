@@ -26,6 +26,7 @@
 #include "platform/posix/posix_processes.h"
 #include "support/fixture_files.h"
 #include "support/temp_drive.h"
+#include "support/test_host.h"
 #include "transfer/curl/curl_backend.h"
 #include "transfer/http_transfer_control.h"
 #include "ui/qt/qt_test_window.h"
@@ -39,26 +40,13 @@ using enum ControlId;
 using testing::MessageBoxAnswer;
 using testing::ReadWholeFile;
 using testing::ScopedEnv;
+using testing::SkippingClock;
 using testing::TempDrive;
 
 std::string FixtureValue(const char* name) {
   const char* state = std::getenv("KW_TEST_RELEASE_STATE");
   return state != nullptr ? testing::FixtureValue(state, name) : "";
 }
-
-// The monotonic clock, except that every reading is a second later than the one before: each
-// download's one-second pause ends at its first look at the clock, so that a run over the whole
-// catalogue takes the time of its transfers alone.
-class SkippingClock final : public Clock {
- public:
-  TimePoint Now() override {
-    return std::chrono::steady_clock::now() + std::chrono::seconds(++readings_);
-  }
-  UtcTime UtcNow() override { return std::chrono::system_clock::now(); }
-
- private:
-  long readings_ = 0;
-};
 
 // The monotonic clock, which runs `publish` once, at its first reading after `due` turns true: in
 // the middle of a run, on the window's thread, between two of the run's steps.

@@ -852,16 +852,6 @@ TEST_P(TransferControlContract, CancelDuringAWaitForBytesEndsTheWaitWithAFailure
 
 // --- A signed download resumed: DownloadFile over the control, against the server's answers ---
 
-// The monotonic clock, a second later at every reading: a download's closing pause ends at once.
-class HurriedClock final : public Clock {
- public:
-  TimePoint Now() override { return std::chrono::steady_clock::now() + ++readings_ * 1s; }
-  UtcTime UtcNow() override { return std::chrono::system_clock::now(); }
-
- private:
-  int readings_ = 0;
-};
-
 // A progress sink that pumps the test's host and keeps the failure text.
 class QuietProgress final : public DownloadProgress {
  public:
@@ -890,7 +880,7 @@ TEST_P(TransferControlContract, ABrokenSignedDownloadResumesOnlyWhatTheServerCon
   const ReleaseManifest manifest = ReleaseManifest::Parse(
       ManifestText{.release = "/r", .files = ManifestLine("/jdatas3/KW.exe", content)}.Text());
   FakeCrypto crypto;
-  HurriedClock clock;
+  testing::SkippingClock clock;
   QuietProgress progress(host_);
   const ManifestCheck check{manifest, crypto};
   const auto reply = [&](std::string etag, bool serves_ranges) {
