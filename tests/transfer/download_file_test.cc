@@ -3,40 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 
 #include "support/fakes.h"
 #include "support/memory_file_system.h"
+#include "support/recording_progress.h"
 #include "support/test_host.h"
 #include "update/product.h"
 
 namespace kw {
 namespace {
 
+using testing::RecordingProgress;
 using testing::ScriptedResponse;
 using Label = DownloadProgress::Label;
-
-// What a download shows, as it shows it: every text of every label, every percentage, the log.
-class RecordingProgress final : public DownloadProgress {
- public:
-  explicit RecordingProgress(testing::TestHost& host) : host_(host) {}
-
-  void PumpEvents() override { host_.PumpEvents(); }
-  void WaitForEvents(std::chrono::milliseconds timeout) override { host_.WaitForEvents(timeout); }
-  void SetLabel(Label label, std::string_view text) override { shown[label].emplace_back(text); }
-  void SetPercent(double percent) override { percents.push_back(percent); }
-  void AppendToErrorLog(std::string_view text) override { error_log += text; }
-
-  // The latest text of a label; "" if it was never written.
-  std::string Last(Label label) { return shown[label].empty() ? "" : shown[label].back(); }
-
-  std::map<Label, std::vector<std::string>> shown;
-  std::vector<double> percents;
-  std::string error_log;
-
- private:
-  testing::TestHost& host_;
-};
 
 constexpr const char* kBase = "http://update.test/tavkorea/data";
 constexpr const char* kFolder = "C:\\TavBackup\\Update\\Data";

@@ -13,6 +13,7 @@
 #include "support/failure_of.h"
 #include "support/fake_crypto.h"
 #include "support/memory_file_system.h"
+#include "support/recording_progress.h"
 #include "support/socket.h"
 #include "transfer/download_file.h"
 #include "transfer/release_manifest.h"
@@ -852,26 +853,6 @@ TEST_P(TransferControlContract, CancelDuringAWaitForBytesEndsTheWaitWithAFailure
 
 // --- A signed download resumed: DownloadFile over the control, against the server's answers ---
 
-// A progress sink that pumps the test's host and keeps the failure text.
-class QuietProgress final : public DownloadProgress {
- public:
-  explicit QuietProgress(TestHost& host) : host_(host) {}
-  void PumpEvents() override { host_.PumpEvents(); }
-  void WaitForEvents(std::chrono::milliseconds timeout) override { host_.WaitForEvents(timeout); }
-  void SetLabel(Label label, std::string_view text) override {
-    if (label == Label::kTransferState) state = text;
-  }
-  void SetPercent(double) override {}
-  void AppendToErrorLog(std::string_view) override {}
-  void FileDone(std::string_view, const FileOutcome& outcome) override { done = outcome; }
-
-  std::string state;
-  FileOutcome done;
-
- private:
-  TestHost& host_;
-};
-
 TEST_P(TransferControlContract, ABrokenSignedDownloadResumesOnlyWhatTheServerConfirms) {
   const std::string content = Pattern(100 * 1024);
   const std::size_t half = content.size() / 2;
@@ -881,7 +862,8 @@ TEST_P(TransferControlContract, ABrokenSignedDownloadResumesOnlyWhatTheServerCon
       ManifestText{.release = "/r", .files = ManifestLine("/jdatas3/KW.exe", content)}.Text());
   FakeCrypto crypto;
   testing::SkippingClock clock;
-  QuietProgress progress(host_);
+  using Label = DownloadProgress::Label;
+  testing::RecordingProgress progress(host_);
   const ManifestCheck check{manifest, crypto};
   const auto reply = [&](std::string etag, bool serves_ranges) {
     ServerReply reply = ServerReply::Text(content);
@@ -954,12 +936,12 @@ TEST_P(TransferControlContract, ABrokenSignedDownloadResumesOnlyWhatTheServerCon
     }
     EXPECT_EQ(sent(), row.bytes_sent);
     if (row.whole) {
-      EXPECT_EQ(result, kDownloadComplete) << progress.state;
+      EXPECT_EQ(result, kDownloadComplete) << progress.Last(Label::kTransferState);
       EXPECT_TRUE(drive.Read(staged) == content);
       EXPECT_EQ(progress.done.resumed_at, row.bytes_sent < content.size() ? half : 0u);
     } else {
       EXPECT_EQ(result, kDownloadFailed);
-      EXPECT_THAT(progress.state, HasSubstr("its SHA-256 differs"));
+      EXPECT_THAT(progress.Last(Label::kTransferState), HasSubstr("its SHA-256 differs"));
       EXPECT_FALSE(drive.Has(staged));
     }
     // Nothing is left to resume: the file is whole, or its bytes failed the check.
