@@ -21,7 +21,6 @@
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "app/update_window.h"
@@ -30,6 +29,7 @@
 #include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
+#include "support/fixture_files.h"
 #include "transfer/curl/curl_backend.h"
 #include "transfer/http_transfer_control.h"
 #include "ui/qt/qt_window.h"
@@ -53,16 +53,6 @@ class CompletionClock final : public kw::WindowModelObserver {
  private:
   kw::WindowModel& model_;
 };
-
-// The base64 body of a PEM file.
-std::string PemBody(const char* path) {
-  std::ifstream file(path);
-  std::string body;
-  for (std::string line; std::getline(file, line);) {
-    if (!line.starts_with("-----")) body += line;
-  }
-  return body;
-}
 
 long PeakResidentKib() {
   std::ifstream status("/proc/self/status");
@@ -95,8 +85,9 @@ int main(int argc, char** argv) {
   kw::ViewMirror view_host(view, clock);
   kw::HttpTransferControl inet1(view_host, std::make_unique<kw::CurlBackend>());
   kw::OpenSslCrypto crypto;
-  kw::UpdateWindow window({view_host, clock, files, processes, inet1, guard}, host,
-                          kw::SigningOfBuild(argc == 4 ? PemBody(argv[3]) : "", crypto));
+  kw::UpdateWindow window(
+      {view_host, clock, files, processes, inet1, guard}, host,
+      kw::SigningOfBuild(argc == 4 ? kw::testing::PemBody(argv[3]) : "", crypto));
   view_host.Attach(window);
   if (!window.Load()) return 1;
   try {

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -33,6 +32,7 @@
 #include "platform/posix/openssl_crypto.h"
 #include "platform/posix/posix_file_system.h"
 #include "platform/posix/posix_processes.h"
+#include "support/fixture_files.h"
 #include "transfer/curl/curl_backend.h"
 #include "transfer/http_transfer_control.h"
 #include "ui/qt/qt_window.h"
@@ -58,16 +58,6 @@ class BreakingClock final : public kw::Clock {
   std::uintmax_t bytes = 0;
 };
 
-// The base64 body of a PEM file.
-std::string PemBody(const char* path) {
-  std::ifstream file(path);
-  std::string body;
-  for (std::string line; std::getline(file, line);) {
-    if (!line.starts_with("-----")) body += line;
-  }
-  return body;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,7 +78,7 @@ int main(int argc, char** argv) {
   kw::HttpTransferControl inet1(view_host, std::make_unique<kw::CurlBackend>());
   kw::OpenSslCrypto crypto;
   kw::UpdateWindow window({view_host, clock, files, processes, inet1, guard}, argv[1],
-                          kw::SigningOfBuild(PemBody(argv[2]), crypto));
+                          kw::SigningOfBuild(kw::testing::PemBody(argv[2]), crypto));
   view_host.Attach(window);
   if (!window.Load()) return 1;
   if (argc == 5) {

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -136,12 +135,7 @@ class UpdateRunTest : public ::testing::Test {
 
   // The signing of a build with the public key of a PEM file, as the build reads it.
   std::optional<ReleaseSigning> SigningWith(const fs::path& pem) {
-    std::string body;
-    std::istringstream lines(ReadWholeFile(pem));
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.starts_with("-----")) body += line;
-    }
-    return SigningOfBuild(body, crypto_);
+    return SigningOfBuild(testing::PemBody(pem), crypto_);
   }
 
   std::string port_;

@@ -25,4 +25,14 @@ inline std::string FixtureValue(const std::filesystem::path& state_folder, const
   return value;
 }
 
+// The base64 body of a PEM file (a fixture's public key), as a build reads it from its key file.
+inline std::string PemBody(const std::filesystem::path& path) {
+  std::istringstream lines(ReadWholeFile(path));
+  std::string body;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("-----")) body += line;
+  }
+  return body;
+}
+
 }  // namespace kw::testing

@@ -13,7 +13,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -310,11 +309,7 @@ TEST_F(UpdateRunTest, ASignedReleaseIsRefusedAsARollbackThenInstalledThenFoundUn
   std::string later = manifest.substr(0, manifest.find("signature "));
   later.replace(later.find("\nsequence 1\n"), 12, "\nsequence 9\n");
   std::ofstream(L"C:\\TavBackup\\KW_Update.manifest", std::ios::binary) << later;
-  std::string key;
-  std::istringstream pem(ReadWholeFile(state / L"release.pub"));
-  for (std::string line; std::getline(pem, line);) {
-    if (!line.starts_with("-----")) key += line;
-  }
+  const std::string key = testing::PemBody(state / L"release.pub");
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
